@@ -1,0 +1,1 @@
+int zek_placeholder() { return 0; }
