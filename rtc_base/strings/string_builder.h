@@ -5,8 +5,11 @@
 #include <stdint.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "rtc_base/array_view.h"
+#include "rtc_base/stringencode.h"
 
 namespace rtc {
 
@@ -42,6 +45,40 @@ class SimpleStringBuilder {
   const ArrayView<char> buffer_;
   // Characters written; always below buffer_.size(), buffer_[size_] is the NUL.
   size_t size_ = 0;
+};
+
+// Builds a text on the heap; the log line is assembled in one of these.
+class StringBuilder {
+ public:
+  StringBuilder() = default;
+  StringBuilder(const StringBuilder&) = delete;
+  StringBuilder& operator=(const StringBuilder&) = delete;
+
+  StringBuilder& operator<<(std::string_view text) {
+    str_.append(text.data(), text.size());
+    return *this;
+  }
+  StringBuilder& operator<<(int value) { return *this << ToString(value); }
+  StringBuilder& operator<<(long value) { return *this << ToString(value); }
+  StringBuilder& operator<<(long long value) { return *this << ToString(value); }
+  StringBuilder& operator<<(unsigned int value) { return *this << ToString(value); }
+  StringBuilder& operator<<(unsigned long value) { return *this << ToString(value); }
+  StringBuilder& operator<<(unsigned long long value) { return *this << ToString(value); }
+  StringBuilder& operator<<(double value) { return *this << ToString(value); }
+  StringBuilder& operator<<(long double value) { return *this << ToString(value); }
+
+  const std::string& str() const { return str_; }
+  size_t size() const { return str_.size(); }
+
+  // Moves the text out and leaves the builder empty.
+  std::string Release() {
+    std::string released = std::move(str_);
+    str_.clear();
+    return released;
+  }
+
+ private:
+  std::string str_;
 };
 
 }  // namespace rtc
