@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "rtc_base/array_view.h"
+#include "rtc_base/numerics/safe_conversions.h"
 #include "rtc_base/strings/string_builder.h"
 
 namespace rtc {
@@ -75,7 +76,8 @@ void SocketAddress::SetResolvedIP(const IPAddress& ip) {
 }
 
 void SocketAddress::SetPort(int port) {
-  port_ = static_cast<uint16_t>(port);
+  // The wrap is deliberate and documented: range checks belong to the callers.
+  port_ = dchecked_cast<unsigned short>(port);
 }
 
 std::string SocketAddress::HostAsURIString() const {
