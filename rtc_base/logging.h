@@ -57,8 +57,10 @@ enum class LogArgType : int8_t {
   kLogMetadataErr = 14,
 };
 
+// Trivial, so that it passes through Log's variable arguments by value.
 class LogMetadata {
  public:
+  LogMetadata() = default;
   constexpr LogMetadata(const char* file, int line, LoggingSeverity severity)
       : file_(file),
         line_and_severity_(static_cast<uint32_t>(line) << 3 | static_cast<uint32_t>(severity)) {}
