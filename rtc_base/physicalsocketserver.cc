@@ -1,0 +1,505 @@
+#include "rtc_base/physicalsocketserver.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "rtc_base/checks.h"
+#include "rtc_base/logging.h"
+#include "rtc_base/messagequeue.h"
+#include "rtc_base/numerics/safe_conversions.h"
+#include "rtc_base/timeutils.h"
+
+namespace rtc {
+namespace {
+
+bool SetNonBlockingAndCloseOnExec(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    return false;
+  }
+  const int fd_flags = fcntl(fd, F_GETFD, 0);
+  return fd_flags >= 0 && fcntl(fd, F_SETFD, fd_flags | FD_CLOEXEC) >= 0;
+}
+
+// Turns the readiness poll() found into event bits and delivers them.
+void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable, bool check_error) {
+  int error = 0;
+  if (check_error) {
+    socklen_t len = sizeof(error);
+    // Fails, leaving 0, for a descriptor that is not a socket (a pipe).
+    if (getsockopt(dispatcher->GetDescriptor(), SOL_SOCKET, SO_ERROR, &error, &len) < 0) {
+      error = 0;
+    }
+  }
+
+  const uint32_t requested = dispatcher->GetRequestedEvents();
+  uint32_t events = 0;
+  if (readable) {
+    if (requested & kIoAccept) {
+      events |= kIoAccept;
+    } else if (error || dispatcher->IsDescriptorClosed()) {
+      events |= kIoClose;
+    } else {
+      events |= kIoRead;
+    }
+  }
+  if (writable) {
+    if (requested & kIoConnect) {
+      events |= error ? kIoClose : kIoConnect;
+    } else {
+      events |= kIoWrite;
+    }
+  }
+
+  if (events) {
+    dispatcher->OnPreEvent(events);
+    dispatcher->OnEvent(events, error);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<SocketServer> SocketServer::CreateDefault() {
+  return std::unique_ptr<SocketServer>(new PhysicalSocketServer());
+}
+
+// EventDispatcher
+
+EventDispatcher::EventDispatcher(PhysicalSocketServer* server)
+    : server_(server), pipe_fds_{-1, -1}, signaled_(false) {
+  CreatePipe();
+  server_->Add(this);
+}
+
+EventDispatcher::~EventDispatcher() {
+  server_->Remove(this);
+  for (int fd : pipe_fds_) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+}
+
+void EventDispatcher::CreatePipe() {
+  int fds[2] = {-1, -1};
+  if (pipe(fds) < 0) {
+    RTC_LOG(LS_ERROR) << "pipe failed";
+    FATAL() << "a socket server cannot be woken without its pipe";
+  }
+  // Both ends non-blocking: a drain must never stall the server's thread, nor a
+  // wake-up the posting thread.
+  RTC_CHECK(SetNonBlockingAndCloseOnExec(fds[0]) && SetNonBlockingAndCloseOnExec(fds[1]))
+      << "cannot set up the wake-up pipe";
+  CritScope cs(&lock_);
+  pipe_fds_[0] = fds[0];
+  pipe_fds_[1] = fds[1];
+}
+
+void EventDispatcher::ReopenPipe() {
+  // The old write end is left alone: its number may already belong to someone else.
+  CreatePipe();
+  CritScope cs(&lock_);
+  signaled_ = false;
+  Signal();
+}
+
+void EventDispatcher::Signal() {
+  CritScope cs(&lock_);
+  if (!signaled_) {
+    const uint8_t b = 0;
+    if (write(pipe_fds_[1], &b, sizeof(b)) == 1) {
+      signaled_ = true;
+    }
+  }
+}
+
+uint32_t EventDispatcher::GetRequestedEvents() {
+  return kIoRead;
+}
+
+void EventDispatcher::OnPreEvent(uint32_t /*events*/) {
+  CritScope cs(&lock_);
+  if (signaled_) {
+    uint8_t b[4];
+    const ssize_t n = read(pipe_fds_[0], b, sizeof(b));
+    (void)n;
+    signaled_ = false;
+  }
+}
+
+void EventDispatcher::OnEvent(uint32_t /*events*/, int /*error*/) {}
+
+int EventDispatcher::GetDescriptor() {
+  return pipe_fds_[0];
+}
+
+bool EventDispatcher::IsDescriptorClosed() {
+  return false;
+}
+
+// The server's own wake-up: when drained, it ends the Wait under way.
+class Signaler : public EventDispatcher {
+ public:
+  Signaler(PhysicalSocketServer* server, bool* wait_flag)
+      : EventDispatcher(server), wait_flag_(wait_flag) {}
+
+  void OnEvent(uint32_t /*events*/, int /*error*/) override {
+    if (wait_flag_) {
+      *wait_flag_ = false;
+    }
+  }
+
+ private:
+  bool* const wait_flag_;
+};
+
+// PosixSignalHandler
+
+PosixSignalHandler* PosixSignalHandler::Instance() {
+  static PosixSignalHandler* const instance = new PosixSignalHandler();
+  return instance;
+}
+
+PosixSignalHandler::PosixSignalHandler() : pipe_fds_{-1, -1} {
+  for (std::atomic<bool>& flag : received_) {
+    flag.store(false);
+  }
+  int fds[2];
+  if (pipe(fds) < 0) {
+    RTC_LOG_ERRNO(LS_ERROR) << "pipe failed";
+    return;
+  }
+  if (fcntl(fds[0], F_SETFL, O_NONBLOCK) < 0) {
+    RTC_LOG_ERRNO(LS_WARNING) << "fcntl #1 failed";
+  }
+  if (fcntl(fds[1], F_SETFL, O_NONBLOCK) < 0) {
+    RTC_LOG_ERRNO(LS_WARNING) << "fcntl #2 failed";
+  }
+  pipe_fds_[0] = fds[0];
+  pipe_fds_[1] = fds[1];
+}
+
+bool PosixSignalHandler::IsSignalSet(int signal_number) const {
+  if (signal_number < 0 || signal_number >= kNumSignalFlags) {
+    return false;
+  }
+  return received_[signal_number].load();
+}
+
+void PosixSignalHandler::ClearSignal(int signal_number) {
+  if (signal_number >= 0 && signal_number < kNumSignalFlags) {
+    received_[signal_number].store(false);
+  }
+}
+
+void PosixSignalHandler::OnPosixSignalReceived(int signal_number) {
+  if (signal_number < 0 || signal_number >= kNumSignalFlags) {
+    return;
+  }
+  // The flag first, so that a dispatcher woken by the byte always finds it.
+  received_[signal_number].store(true);
+  if (pipe_fds_[1] >= 0) {
+    const uint8_t b = 0;
+    // Nothing can be done about a failure here; the flag is seen at the next pass
+    // that reads the pipe.
+    const ssize_t n = write(pipe_fds_[1], &b, sizeof(b));
+    (void)n;
+  }
+}
+
+namespace {
+
+void GlobalSignalHandler(int signal_number) {
+  const int saved_errno = errno;
+  PosixSignalHandler::Instance()->OnPosixSignalReceived(signal_number);
+  errno = saved_errno;
+}
+
+}  // namespace
+
+// PosixSignalDispatcher
+
+PosixSignalDispatcher::PosixSignalDispatcher(PhysicalSocketServer* server) : server_(server) {
+  server_->Add(this);
+}
+
+PosixSignalDispatcher::~PosixSignalDispatcher() {
+  server_->Remove(this);
+}
+
+void PosixSignalDispatcher::SetHandler(int signal_number, void (*handler)(int)) {
+  handlers_[signal_number] = handler;
+}
+
+void PosixSignalDispatcher::ClearHandler(int signal_number) {
+  handlers_.erase(signal_number);
+}
+
+uint32_t PosixSignalDispatcher::GetRequestedEvents() {
+  return kIoRead;
+}
+
+void PosixSignalDispatcher::OnPreEvent(uint32_t /*events*/) {
+  // Signals that came close together are drained at once.
+  uint8_t b[16];
+  const ssize_t n = read(GetDescriptor(), b, sizeof(b));
+  if (n < 0) {
+    RTC_LOG_ERRNO(LS_WARNING) << "Error in read()";
+  } else if (n == 0) {
+    RTC_LOG(LS_WARNING) << "Should have read at least one byte";
+  }
+}
+
+void PosixSignalDispatcher::OnEvent(uint32_t /*events*/, int /*error*/) {
+  PosixSignalHandler* const received = PosixSignalHandler::Instance();
+  for (int signal_number = 0; signal_number < PosixSignalHandler::kNumSignalFlags;
+       ++signal_number) {
+    if (!received->IsSignalSet(signal_number)) {
+      continue;
+    }
+    received->ClearSignal(signal_number);
+    auto it = handlers_.find(signal_number);
+    if (it == handlers_.end()) {
+      RTC_LOG(LS_INFO) << "Received signal with no handler: " << signal_number;
+    } else {
+      it->second(signal_number);
+    }
+  }
+}
+
+int PosixSignalDispatcher::GetDescriptor() {
+  return PosixSignalHandler::Instance()->GetDescriptor();
+}
+
+bool PosixSignalDispatcher::IsDescriptorClosed() {
+  return false;
+}
+
+// PhysicalSocketServer
+
+PhysicalSocketServer::PhysicalSocketServer() : dispatching_(0), waiting_(false), wait_depth_(0) {
+  wakeup_.reset(new Signaler(this, &waiting_));
+}
+
+PhysicalSocketServer::~PhysicalSocketServer() {
+  posix_signal_dispatcher_.reset();
+  wakeup_.reset();
+}
+
+Socket* PhysicalSocketServer::CreateSocket(int /*family*/, int /*type*/) {
+  return nullptr;
+}
+
+AsyncSocket* PhysicalSocketServer::CreateAsyncSocket(int /*family*/, int /*type*/) {
+  return nullptr;
+}
+
+AsyncSocket* PhysicalSocketServer::WrapSocket(int /*descriptor*/) {
+  return nullptr;
+}
+
+void PhysicalSocketServer::WakeUp() {
+  wakeup_->Signal();
+}
+
+void PhysicalSocketServer::Add(Dispatcher* dispatcher) {
+  CritScope cs(&lock_);
+  if (dispatching_) {
+    pending_removes_.erase(dispatcher);
+    pending_adds_.insert(dispatcher);
+  } else {
+    dispatchers_.insert(dispatcher);
+  }
+}
+
+void PhysicalSocketServer::Remove(Dispatcher* dispatcher) {
+  CritScope cs(&lock_);
+  if (dispatching_) {
+    if (pending_adds_.erase(dispatcher) == 0 && dispatchers_.count(dispatcher) == 0) {
+      RTC_LOG(LS_WARNING) << "PhysicalSocketServer asked to remove a unknown dispatcher, "
+                             "potentially from a duplicate call to Add.";
+      return;
+    }
+    pending_removes_.insert(dispatcher);
+  } else {
+    if (dispatchers_.erase(dispatcher) == 0) {
+      RTC_LOG(LS_WARNING) << "PhysicalSocketServer asked to remove a unknown dispatcher, "
+                             "potentially from a duplicate call to Add.";
+      return;
+    }
+    bad_descriptors_.erase(dispatcher);
+  }
+}
+
+void PhysicalSocketServer::AddRemovePendingDispatchers() {
+  for (Dispatcher* dispatcher : pending_adds_) {
+    dispatchers_.insert(dispatcher);
+  }
+  pending_adds_.clear();
+  for (Dispatcher* dispatcher : pending_removes_) {
+    dispatchers_.erase(dispatcher);
+    bad_descriptors_.erase(dispatcher);
+  }
+  pending_removes_.clear();
+}
+
+void PhysicalSocketServer::FillPollSet(bool process_io, PollSet* set) {
+  set->fds.clear();
+  set->owners.clear();
+  CritScope cs(&lock_);
+  for (Dispatcher* dispatcher : dispatchers_) {
+    if (!process_io && dispatcher != wakeup_.get()) {
+      continue;
+    }
+    const int fd = dispatcher->GetDescriptor();
+    if (fd < 0) {
+      continue;
+    }
+    auto bad = bad_descriptors_.find(dispatcher);
+    if (bad != bad_descriptors_.end()) {
+      // Polled again once it has a descriptor that is open (a new one, or the same
+      // number opened again).
+      if (bad->second == fd && fcntl(fd, F_GETFD) < 0) {
+        continue;
+      }
+      bad_descriptors_.erase(bad);
+    }
+    const uint32_t requested = dispatcher->GetRequestedEvents();
+    short events = 0;
+    if (requested & (kIoRead | kIoAccept)) {
+      events |= POLLIN;
+    }
+    if (requested & (kIoWrite | kIoConnect)) {
+      events |= POLLOUT;
+    }
+    if (events) {
+      set->fds.push_back(pollfd{fd, events, 0});
+      set->owners.push_back(dispatcher);
+    }
+  }
+}
+
+void PhysicalSocketServer::DispatchPollSet(const PollSet& set) {
+  CritScope cs(&lock_);
+  ++dispatching_;
+  for (size_t i = 0; i < set.fds.size(); ++i) {
+    const pollfd& entry = set.fds[i];
+    if (entry.revents == 0) {
+      continue;
+    }
+    Dispatcher* const dispatcher = set.owners[i];
+    // Another thread may have removed (and freed) it while poll() ran, and an
+    // earlier callback of this pass may have closed or destroyed it: skip both
+    // without touching it.
+    if (dispatchers_.count(dispatcher) == 0 || pending_removes_.count(dispatcher) != 0) {
+      continue;
+    }
+    if (dispatcher->GetDescriptor() != entry.fd) {
+      continue;
+    }
+    if (entry.revents & POLLNVAL) {
+      // Closed behind our back. Tell the dispatcher once and stop polling it, so the
+      // loop neither spins on it nor stops serving everything else.
+      RTC_LOG(LS_ERROR) << "descriptor " << entry.fd << " polled but not open";
+      if (dispatcher == wakeup_.get()) {
+        wakeup_->ReopenPipe();
+      } else {
+        bad_descriptors_[dispatcher] = entry.fd;
+        dispatcher->OnPreEvent(kIoClose);
+        dispatcher->OnEvent(kIoClose, EBADF);
+      }
+      continue;
+    }
+    const bool readable = (entry.events & POLLIN) && (entry.revents & (POLLIN | POLLHUP | POLLERR));
+    const bool writable = (entry.events & POLLOUT) && (entry.revents & (POLLOUT | POLLERR));
+    ProcessEvents(dispatcher, readable, writable, readable || writable);
+  }
+  if (--dispatching_ == 0) {
+    AddRemovePendingDispatchers();
+  }
+}
+
+bool PhysicalSocketServer::Wait(int milliseconds, bool process_io) {
+  const bool limited = milliseconds != kForeverMs;
+  int timeout_ms = limited ? std::max(milliseconds, 0) : -1;
+  const int64_t stop_us =
+      limited ? TimeMicros() + int64_t{timeout_ms} * kNumMicrosecsPerMillisec : 0;
+
+  // A callback may wait again on this server; the nested wait gets its own set.
+  PollSet nested_set;
+  PollSet* const set = wait_depth_ == 0 ? &poll_set_ : &nested_set;
+  ++wait_depth_;
+
+  waiting_ = true;
+  while (waiting_) {
+    FillPollSet(process_io, set);
+    const int n = poll(set->fds.data(), static_cast<nfds_t>(set->fds.size()), timeout_ms);
+    if (n < 0) {
+      if (errno != EINTR) {
+        // Ends this wait only: the caller's loop goes on and calls again.
+        RTC_LOG_ERRNO(LS_ERROR) << "select";
+        break;
+      }
+    } else if (n == 0) {
+      break;
+    } else {
+      DispatchPollSet(*set);
+    }
+
+    if (limited) {
+      const int64_t left_us = stop_us - TimeMicros();
+      // Rounded up, so a wait never ends a little early and spins on 0.
+      timeout_ms = left_us > 0 ? saturated_cast<int>((left_us + kNumMicrosecsPerMillisec - 1) /
+                                                     kNumMicrosecsPerMillisec)
+                               : 0;
+    }
+  }
+
+  --wait_depth_;
+  return true;
+}
+
+bool PhysicalSocketServer::InstallSignal(int signal_number, void (*handler)(int)) {
+  struct sigaction act;
+  memset(&act, 0, sizeof(act));
+  act.sa_handler = handler;
+  sigemptyset(&act.sa_mask);
+  act.sa_flags = SA_RESTART;
+  if (sigaction(signal_number, &act, nullptr) != 0) {
+    RTC_LOG_ERRNO(LS_ERROR) << "Couldn't set sigaction";
+    return false;
+  }
+  return true;
+}
+
+bool PhysicalSocketServer::SetPosixSignalHandler(int signal_number, void (*handler)(int)) {
+  if (handler == SIG_IGN || handler == SIG_DFL) {
+    if (!InstallSignal(signal_number, handler)) {
+      return false;
+    }
+    if (posix_signal_dispatcher_) {
+      posix_signal_dispatcher_->ClearHandler(signal_number);
+      if (!posix_signal_dispatcher_->HasHandlers()) {
+        posix_signal_dispatcher_.reset();
+      }
+    }
+    return true;
+  }
+  // Without its pipe nothing could carry the signal to this thread.
+  if (PosixSignalHandler::Instance()->GetDescriptor() < 0) {
+    return false;
+  }
+  if (!posix_signal_dispatcher_) {
+    posix_signal_dispatcher_.reset(new PosixSignalDispatcher(this));
+  }
+  posix_signal_dispatcher_->SetHandler(signal_number, handler);
+  return InstallSignal(signal_number, &GlobalSignalHandler);
+}
+
+}  // namespace rtc
