@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -425,6 +426,14 @@ void PhysicalSocketServer::DispatchPollSet(const PollSet& set) {
   }
 }
 
+void PhysicalSocketServer::PauseAfterPollFailure(int milliseconds) {
+  const int pause_ms = std::min(milliseconds, kPollFailurePauseMs);
+  if (pause_ms > 0) {
+    timespec pause = {0, pause_ms * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 bool PhysicalSocketServer::Wait(int milliseconds, bool process_io) {
   const bool limited = milliseconds != kForeverMs;
   int timeout_ms = limited ? std::max(milliseconds, 0) : -1;
@@ -441,14 +450,23 @@ bool PhysicalSocketServer::Wait(int milliseconds, bool process_io) {
     FillPollSet(process_io, set);
     const int n = poll(set->fds.data(), static_cast<nfds_t>(set->fds.size()), timeout_ms);
     if (n < 0) {
-      if (errno != EINTR) {
-        // Ends this wait only: the caller's loop goes on and calls again.
-        RTC_LOG_ERRNO(LS_ERROR) << "select";
+      const int error = errno;
+      if (error != EINTR) {
+        // Ends this wait only: the caller's loop goes on and calls again. A failure
+        // that persists is logged once and paced, so that it neither floods the log
+        // nor spins the thread while posts keep being served between the waits.
+        if (error != last_poll_error_) {
+          RTC_LOG_ERRNO_EX(LS_ERROR, error) << "select";
+          last_poll_error_ = error;
+        }
+        PauseAfterPollFailure(limited ? timeout_ms : kPollFailurePauseMs);
         break;
       }
-    } else if (n == 0) {
-      break;
     } else {
+      last_poll_error_ = 0;
+      if (n == 0) {
+        break;
+      }
       DispatchPollSet(*set);
     }
 

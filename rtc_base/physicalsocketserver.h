@@ -107,8 +107,9 @@ class PhysicalSocketServer : public SocketServer {
 
   // Returns when `milliseconds` have passed (kForeverMs: never) or after the pass in
   // which a WakeUp was seen; socket events alone never end it. With process_io
-  // false only the wake-up is polled. A failure of poll() itself is logged and ends
-  // the wait early, so the caller's loop goes on; the result is always true.
+  // false only the wake-up is polled. A failure of poll() itself is logged, pauses
+  // briefly and ends the wait early, so the caller's loop goes on serving its posts;
+  // the result is always true.
   bool Wait(int milliseconds, bool process_io) override;
   // Any thread; takes only the wake-up pipe's lock, never the server's.
   void WakeUp() override;
@@ -129,7 +130,11 @@ class PhysicalSocketServer : public SocketServer {
     std::vector<Dispatcher*> owners;
   };
 
+  // How long a wait pauses after poll() itself failed, at most.
+  static constexpr int kPollFailurePauseMs = 10;
+
   static bool InstallSignal(int signal_number, void (*handler)(int));
+  static void PauseAfterPollFailure(int milliseconds);
   void FillPollSet(bool process_io, PollSet* set);
   void DispatchPollSet(const PollSet& set);
   // Under lock_, at the end of the outermost dispatch pass.
@@ -155,6 +160,9 @@ class PhysicalSocketServer : public SocketServer {
   // server's thread only.
   int wait_depth_;
   PollSet poll_set_;
+  // The errno of the last failed poll(), 0 after one that worked; the server's
+  // thread only.
+  int last_poll_error_;
 };
 
 // The process-wide receiver of POSIX signals routed through socket servers. The

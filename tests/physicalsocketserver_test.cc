@@ -47,6 +47,15 @@ std::string ErrnoSuffix(int error) {
   return buf;
 }
 
+// How often `text` occurs in `out`.
+int Occurrences(const std::string& out, const std::string& text) {
+  int count = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 // A connected pair of local stream sockets, closed at the end of the test.
 struct SocketPair {
   SocketPair() { EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds)); }
@@ -547,33 +556,38 @@ TEST(PhysicalSocketServerTest, ServesDescriptorsPastFdSetSizeAndManyAtOnce) {
   close(high);
 }
 
-TEST(PhysicalSocketServerTest, PollFailureIsLoggedAndEndsOnlyThatWait) {
+TEST(PhysicalSocketServerTest, PollFailureIsLoggedOnceAndEndsOnlyThatWait) {
   PhysicalSocketServer server;
   SocketPair pairs[20];
   std::vector<std::unique_ptr<TestDispatcher>> dispatchers;
   for (SocketPair& pair : pairs) {
     dispatchers.push_back(std::make_unique<TestDispatcher>(&server, pair.fds[0], kIoRead));
   }
-  CaptureStderr();
-  bool result;
-  Clock::duration took;
-  {
-    // poll() refuses more descriptors than the process may have open.
-    ScopedFileLimit limit(8);
-    ASSERT_TRUE(limit.ok());
-    const auto start = Clock::now();
-    result = server.Wait(2000, true);
-    took = Clock::now() - start;
-  }
-  const std::string out = GetCapturedStderr();
-  EXPECT_TRUE(result);
-  EXPECT_LT(took, milliseconds(1000));
-  EXPECT_THAT(out, HasSubstr("): select" + ErrnoSuffix(EINVAL) + "\n"));
-
-  // The next wait serves the sockets as before.
-  pairs[3].Write();
+  const std::string line = "): select" + ErrnoSuffix(EINVAL) + "\n";
+  // One wait first, so that a sanitizer's checks of the types involved are settled
+  // while descriptors are still free.
   EXPECT_TRUE(server.Wait(0, true));
-  EXPECT_EQ(1u, dispatchers[3]->event_count());
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    CaptureStderr();
+    {
+      // poll() refuses more descriptors than the process may have open.
+      ScopedFileLimit limit(8);
+      ASSERT_TRUE(limit.ok());
+      for (int i = 0; i < 3; ++i) {
+        const auto start = Clock::now();
+        EXPECT_TRUE(server.Wait(2000, true));
+        EXPECT_LT(Clock::now() - start, milliseconds(1000));
+      }
+    }
+    // Once per run of failures, however many waits fail.
+    EXPECT_EQ(1, Occurrences(GetCapturedStderr(), line));
+
+    // The next wait serves the sockets as before, and ends the run.
+    pairs[round].Write();
+    EXPECT_TRUE(server.Wait(0, true));
+    EXPECT_EQ(1u, dispatchers[round]->event_count());
+  }
 }
 
 void IgnoreSignal(int) {}
