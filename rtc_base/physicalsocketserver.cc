@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -293,15 +295,30 @@ PhysicalSocketServer::~PhysicalSocketServer() {
   wakeup_.reset();
 }
 
-Socket* PhysicalSocketServer::CreateSocket(int /*family*/, int /*type*/) {
+Socket* PhysicalSocketServer::CreateSocket(int family, int type) {
+  PhysicalSocket* socket = new PhysicalSocket(this);
+  if (socket->Create(family, type)) {
+    return socket;
+  }
+  delete socket;
   return nullptr;
 }
 
-AsyncSocket* PhysicalSocketServer::CreateAsyncSocket(int /*family*/, int /*type*/) {
+AsyncSocket* PhysicalSocketServer::CreateAsyncSocket(int family, int type) {
+  SocketDispatcher* dispatcher = new SocketDispatcher(this);
+  if (dispatcher->Create(family, type)) {
+    return dispatcher;
+  }
+  delete dispatcher;
   return nullptr;
 }
 
-AsyncSocket* PhysicalSocketServer::WrapSocket(int /*descriptor*/) {
+AsyncSocket* PhysicalSocketServer::WrapSocket(int descriptor) {
+  SocketDispatcher* dispatcher = new SocketDispatcher(descriptor, this);
+  if (dispatcher->Initialize()) {
+    return dispatcher;
+  }
+  delete dispatcher;
   return nullptr;
 }
 
@@ -364,9 +381,9 @@ void PhysicalSocketServer::FillPollSet(bool process_io, PollSet* set) {
     }
     auto bad = bad_descriptors_.find(dispatcher);
     if (bad != bad_descriptors_.end()) {
-      // Polled again once it has a descriptor that is open (a new one, or the same
-      // number opened again).
-      if (bad->second == fd && fcntl(fd, F_GETFD) < 0) {
+      // Not while it holds the number that was found closed, even once that number
+      // is open again: by then it most likely belongs to someone else.
+      if (bad->second == fd) {
         continue;
       }
       bad_descriptors_.erase(bad);
@@ -518,6 +535,466 @@ bool PhysicalSocketServer::SetPosixSignalHandler(int signal_number, void (*handl
   }
   posix_signal_dispatcher_->SetHandler(signal_number, handler);
   return InstallSignal(signal_number, &GlobalSignalHandler);
+}
+
+// PhysicalSocket
+
+namespace {
+
+// SIGPIPE would end the app when a peer has gone; the error number says enough.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+
+// This platform reports no receive time of a datagram.
+int64_t GetSocketRecvTimestamp(int /*descriptor*/) {
+  return -1;
+}
+
+}  // namespace
+
+PhysicalSocket::PhysicalSocket(PhysicalSocketServer* server, int descriptor)
+    : server_(server),
+      descriptor_(descriptor),
+      udp_(false),
+      error_(0),
+      state_(descriptor >= 0 ? SOCKET_CONNECTED : SOCKET_CLOSED),
+      resolver_(nullptr),
+      enabled_events_(0) {
+  if (descriptor_ >= 0) {
+    SetEnabledEvents(kIoRead | kIoWrite);
+    int type = SOCK_STREAM;
+    socklen_t len = sizeof(type);
+    if (getsockopt(descriptor_, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+      type = SOCK_STREAM;
+    }
+    udp_ = type == SOCK_DGRAM;
+  }
+}
+
+PhysicalSocket::~PhysicalSocket() {
+  Close();
+}
+
+bool PhysicalSocket::Create(int family, int type) {
+  Close();
+  descriptor_ = socket(family, type, 0);
+  udp_ = type == SOCK_DGRAM;
+  UpdateLastError();
+  if (udp_) {
+    SetEnabledEvents(kIoRead | kIoWrite);
+  }
+  return descriptor_ >= 0;
+}
+
+SocketAddress PhysicalSocket::GetLocalAddress() const {
+  sockaddr_storage storage = {};
+  socklen_t len = sizeof(storage);
+  SocketAddress address;
+  if (getsockname(descriptor_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
+    RTC_LOG(LS_WARNING) << "GetLocalAddress: unable to get local addr, socket=" << descriptor_;
+    return address;
+  }
+  SocketAddressFromSockAddrStorage(storage, &address);
+  return address;
+}
+
+SocketAddress PhysicalSocket::GetRemoteAddress() const {
+  sockaddr_storage storage = {};
+  socklen_t len = sizeof(storage);
+  SocketAddress address;
+  if (getpeername(descriptor_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
+    RTC_LOG(LS_WARNING) << "GetRemoteAddress: unable to get remote addr, socket=" << descriptor_;
+    return address;
+  }
+  SocketAddressFromSockAddrStorage(storage, &address);
+  return address;
+}
+
+int PhysicalSocket::Bind(const SocketAddress& bind_address) {
+  SocketAddress copy = bind_address;
+  NetworkBinderInterface* binder = server_->network_binder();
+  if (binder && !bind_address.IsAnyIP()) {
+    const int result = binder->BindDescriptor(descriptor_, bind_address.ipaddr());
+    if (result == 0) {
+      // The binder chose the interface; bind() only assigns the port.
+      copy.SetIP(GetAnyIP(copy.family()));
+    } else if (result == NetworkBinderInterface::kNotImplemented) {
+      RTC_LOG(LS_INFO) << "Can't bind socket to network because "
+                          "network binding is not implemented for this OS.";
+    } else if (bind_address.IsLoopbackIP()) {
+      RTC_LOG(LS_VERBOSE) << "Binding socket to loopback address "
+                          << bind_address.ipaddr().ToString() << " failed; result: " << result;
+    } else {
+      RTC_LOG(LS_WARNING) << "Binding socket to network address "
+                          << bind_address.ipaddr().ToString() << " failed; result: " << result;
+      return -1;
+    }
+  }
+  sockaddr_storage storage = {};
+  const size_t len = copy.ToSockAddrStorage(&storage);
+  const int err =
+      bind(descriptor_, reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(len));
+  UpdateLastError();
+  return err;
+}
+
+int PhysicalSocket::Connect(const SocketAddress& address) {
+  if (state_ != SOCKET_CLOSED) {
+    SetError(EALREADY);
+    return -1;
+  }
+  return DoConnect(address);
+}
+
+int PhysicalSocket::DoConnect(const SocketAddress& address) {
+  if (descriptor_ < 0 && !Create(address.family(), SOCK_STREAM)) {
+    return -1;
+  }
+  sockaddr_storage storage = {};
+  const size_t len = address.ToSockAddrStorage(&storage);
+  const int err =
+      connect(descriptor_, reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(len));
+  UpdateLastError();
+  uint8_t events = kIoRead | kIoWrite;
+  if (err == 0) {
+    state_ = SOCKET_CONNECTED;
+  } else if (IsBlockingError(GetError())) {
+    state_ = SOCKET_CONNECTING;
+    events |= kIoConnect;
+  } else {
+    return -1;
+  }
+  EnableEvents(events);
+  return 0;
+}
+
+int PhysicalSocket::GetError() const {
+  CritScope cs(&error_lock_);
+  return error_;
+}
+
+void PhysicalSocket::SetError(int error) {
+  CritScope cs(&error_lock_);
+  error_ = error;
+}
+
+Socket::ConnectionState PhysicalSocket::GetState() const {
+  return state_;
+}
+
+int PhysicalSocket::GetOption(Option option, int* value) {
+  int level;
+  int name;
+  if (TranslateOption(option, &level, &name) == -1) {
+    return -1;
+  }
+  socklen_t len = sizeof(*value);
+  return getsockopt(descriptor_, level, name, value, &len);
+}
+
+int PhysicalSocket::SetOption(Option option, int value) {
+  int level;
+  int name;
+  if (TranslateOption(option, &level, &name) == -1) {
+    return -1;
+  }
+  return setsockopt(descriptor_, level, name, &value, sizeof(value));
+}
+
+int PhysicalSocket::Send(const void* data, size_t length) {
+  const int sent =
+      DoSend(descriptor_, static_cast<const char*>(data), static_cast<int>(length), kSendFlags);
+  UpdateLastError();
+  MaybeRemapSendError();
+  // Ask to hear when the socket can take more.
+  if ((sent > 0 && static_cast<size_t>(sent) < length) ||
+      (sent < 0 && IsBlockingError(GetError()))) {
+    EnableEvents(kIoWrite);
+  }
+  return sent;
+}
+
+int PhysicalSocket::SendTo(const void* data, size_t length, const SocketAddress& address) {
+  sockaddr_storage storage = {};
+  const size_t len = address.ToSockAddrStorage(&storage);
+  const int sent =
+      DoSendTo(descriptor_, static_cast<const char*>(data), static_cast<int>(length), kSendFlags,
+               reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(len));
+  UpdateLastError();
+  MaybeRemapSendError();
+  if ((sent > 0 && static_cast<size_t>(sent) < length) ||
+      (sent < 0 && IsBlockingError(GetError()))) {
+    EnableEvents(kIoWrite);
+  }
+  return sent;
+}
+
+int PhysicalSocket::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
+  const int received = static_cast<int>(recv(descriptor_, buffer, capacity, 0));
+  if (received == 0 && capacity != 0) {
+    // The end of the stream: the read would block now, and the close event comes
+    // from the next pass, which finds the descriptor readable and closed.
+    RTC_LOG(LS_WARNING) << "EOF from socket; deferring close event";
+    EnableEvents(kIoRead);
+    SetError(EWOULDBLOCK);
+    return -1;
+  }
+  if (timestamp) {
+    *timestamp = GetSocketRecvTimestamp(descriptor_);
+  }
+  UpdateLastError();
+  const int error = GetError();
+  const bool success = received >= 0 || IsBlockingError(error);
+  if (udp_ || success) {
+    EnableEvents(kIoRead);
+  }
+  if (!success) {
+    RTC_LOG(LS_VERBOSE) << "virtual int rtc::PhysicalSocket::Recv(void *, size_t, int64_t *)"
+                        << ": "
+                        << "Error = " << error;
+  }
+  return received;
+}
+
+int PhysicalSocket::RecvFrom(void* buffer,
+                             size_t capacity,
+                             SocketAddress* source,
+                             int64_t* timestamp) {
+  sockaddr_storage storage = {};
+  socklen_t len = sizeof(storage);
+  const int received = static_cast<int>(
+      recvfrom(descriptor_, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&storage), &len));
+  if (timestamp) {
+    *timestamp = GetSocketRecvTimestamp(descriptor_);
+  }
+  UpdateLastError();
+  if (received >= 0 && source) {
+    SocketAddressFromSockAddrStorage(storage, source);
+  }
+  const int error = GetError();
+  const bool success = received >= 0 || IsBlockingError(error);
+  if (udp_ || success) {
+    EnableEvents(kIoRead);
+  }
+  if (!success) {
+    RTC_LOG(LS_VERBOSE) << "virtual int rtc::PhysicalSocket::RecvFrom(void *, size_t, "
+                           "rtc::SocketAddress *, int64_t *)"
+                        << ": "
+                        << "Error = " << error;
+  }
+  return received;
+}
+
+int PhysicalSocket::Listen(int backlog) {
+  const int err = listen(descriptor_, backlog);
+  UpdateLastError();
+  if (err == 0) {
+    state_ = SOCKET_CONNECTING;
+    EnableEvents(kIoAccept);
+  }
+  return err;
+}
+
+AsyncSocket* PhysicalSocket::Accept(SocketAddress* peer) {
+  // Later connections raise events even when this accept fails.
+  EnableEvents(kIoAccept);
+  sockaddr_storage storage = {};
+  socklen_t len = sizeof(storage);
+  const int descriptor = DoAccept(descriptor_, reinterpret_cast<sockaddr*>(&storage), &len);
+  UpdateLastError();
+  if (descriptor < 0) {
+    return nullptr;
+  }
+  if (peer) {
+    SocketAddressFromSockAddrStorage(storage, peer);
+  }
+  return server_->WrapSocket(descriptor);
+}
+
+int PhysicalSocket::Close() {
+  if (descriptor_ < 0) {
+    return 0;
+  }
+  const int err = close(descriptor_);
+  UpdateLastError();
+  descriptor_ = -1;
+  state_ = SOCKET_CLOSED;
+  SetEnabledEvents(0);
+  ReleaseResolver();
+  return err;
+}
+
+void PhysicalSocket::ReleaseResolver() {
+  resolver_ = nullptr;
+}
+
+int PhysicalSocket::DoAccept(int descriptor, sockaddr* address, socklen_t* length) {
+  return accept(descriptor, address, length);
+}
+
+int PhysicalSocket::DoSend(int descriptor, const char* data, int length, int flags) {
+  return static_cast<int>(send(descriptor, data, length, flags));
+}
+
+int PhysicalSocket::DoSendTo(int descriptor,
+                             const char* data,
+                             int length,
+                             int flags,
+                             const sockaddr* address,
+                             socklen_t address_length) {
+  return static_cast<int>(sendto(descriptor, data, length, flags, address, address_length));
+}
+
+void PhysicalSocket::SetEnabledEvents(uint8_t events) {
+  enabled_events_ = events;
+}
+
+void PhysicalSocket::EnableEvents(uint8_t events) {
+  enabled_events_ |= events;
+}
+
+void PhysicalSocket::DisableEvents(uint8_t events) {
+  enabled_events_ &= ~events;
+}
+
+void PhysicalSocket::UpdateLastError() {
+  SetError(errno);
+}
+
+void PhysicalSocket::MaybeRemapSendError() {
+  if (GetError() == ENOBUFS) {
+    SetError(EWOULDBLOCK);
+  }
+}
+
+int PhysicalSocket::TranslateOption(Option option, int* level, int* name) {
+  switch (static_cast<int>(option)) {
+    case OPT_DONTFRAGMENT:
+      RTC_LOG(LS_WARNING) << "Socket::OPT_DONTFRAGMENT not supported.";
+      return -1;
+    case OPT_RCVBUF:
+      *level = SOL_SOCKET;
+      *name = SO_RCVBUF;
+      return 0;
+    case OPT_SNDBUF:
+      *level = SOL_SOCKET;
+      *name = SO_SNDBUF;
+      return 0;
+    case OPT_NODELAY:
+      *level = IPPROTO_TCP;
+      *name = TCP_NODELAY;
+      return 0;
+    case OPT_DSCP:
+      RTC_LOG(LS_WARNING) << "Socket::OPT_DSCP not supported.";
+      return -1;
+    default:
+      return -1;
+  }
+}
+
+// SocketDispatcher
+
+SocketDispatcher::SocketDispatcher(PhysicalSocketServer* server) : PhysicalSocket(server) {}
+
+SocketDispatcher::SocketDispatcher(int descriptor, PhysicalSocketServer* server)
+    : PhysicalSocket(server, descriptor) {}
+
+SocketDispatcher::~SocketDispatcher() {
+  Close();
+}
+
+bool SocketDispatcher::Initialize() {
+  const int flags = fcntl(descriptor_, F_GETFL, 0);
+  fcntl(descriptor_, F_SETFL, flags | O_NONBLOCK);
+  // No SO_NOSIGPIPE here: every send passes MSG_NOSIGNAL instead.
+  server_->Add(this);
+  return true;
+}
+
+bool SocketDispatcher::Create(int type) {
+  return Create(AF_INET, type);
+}
+
+bool SocketDispatcher::Create(int family, int type) {
+  if (!PhysicalSocket::Create(family, type)) {
+    return false;
+  }
+  return Initialize();
+}
+
+int SocketDispatcher::GetDescriptor() {
+  return descriptor_;
+}
+
+bool SocketDispatcher::IsDescriptorClosed() {
+  if (udp_) {
+    return descriptor_ < 0;
+  }
+  // Readable with nothing to read means the stream has ended.
+  char ch;
+  const ssize_t res = recv(descriptor_, &ch, 1, MSG_PEEK);
+  if (res > 0) {
+    return false;
+  }
+  if (res == 0) {
+    return true;
+  }
+  switch (errno) {
+    case EBADF:
+    case ECONNRESET:
+      return true;
+    case EINTR:
+    case EWOULDBLOCK:
+      return false;
+    default:
+      RTC_LOG_ERRNO(LS_WARNING) << "Assuming benign blocking error";
+      return false;
+  }
+}
+
+uint32_t SocketDispatcher::GetRequestedEvents() {
+  return enabled_events();
+}
+
+void SocketDispatcher::OnPreEvent(uint32_t events) {
+  if (events & kIoConnect) {
+    state_ = SOCKET_CONNECTED;
+  }
+  if (events & kIoClose) {
+    state_ = SOCKET_CLOSED;
+  }
+}
+
+void SocketDispatcher::OnEvent(uint32_t events, int error) {
+  // Connect and accept first, so that a user never sees data before the connection.
+  if (events & kIoConnect) {
+    DisableEvents(kIoConnect);
+    SignalConnected(this);
+  }
+  if (events & kIoAccept) {
+    DisableEvents(kIoAccept);
+    SignalReadable(this);
+  }
+  if (events & kIoRead) {
+    DisableEvents(kIoRead);
+    SignalReadable(this);
+  }
+  if (events & kIoWrite) {
+    DisableEvents(kIoWrite);
+    SignalWritable(this);
+  }
+  if (events & kIoClose) {
+    // The socket is dead to the server.
+    SetEnabledEvents(0);
+    SignalClosed(this, error);
+  }
+}
+
+int SocketDispatcher::Close() {
+  if (descriptor_ < 0) {
+    return 0;
+  }
+  server_->Remove(this);
+  return PhysicalSocket::Close();
 }
 
 }  // namespace rtc

@@ -10,7 +10,9 @@
 #include <set>
 #include <vector>
 
+#include "rtc_base/asyncsocket.h"
 #include "rtc_base/criticalsection.h"
+#include "rtc_base/sigslot.h"
 #include "rtc_base/socketserver.h"
 
 namespace rtc {
@@ -44,6 +46,8 @@ class Dispatcher {
   virtual bool IsDescriptorClosed() = 0;
 };
 
+class AsyncResolver;
+class AsyncResolverInterface;
 class PhysicalSocketServer;
 class PosixSignalDispatcher;
 class Signaler;
@@ -211,6 +215,113 @@ class PosixSignalDispatcher : public Dispatcher {
  private:
   std::map<int, void (*)(int)> handlers_;
   PhysicalSocketServer* const server_;
+};
+
+// The one real socket: a non-throwing wrapper of a POSIX socket descriptor. Failed
+// calls return -1 (null, an empty address) and keep the platform's errno, which
+// GetError reports; GetError and SetError may be used from any thread, everything
+// else on the thread that runs the server's Wait. It also keeps the events it wants
+// the server to poll for: they are one-shot, switched off when delivered and on
+// again when the user has acted (read, written, accepted).
+class PhysicalSocket : public AsyncSocket, public sigslot::has_slots<sigslot::single_threaded> {
+ public:
+  // Over an open descriptor (connected, with read and write events on), or none (-1).
+  PhysicalSocket(PhysicalSocketServer* server, int descriptor = -1);
+  ~PhysicalSocket() override;
+
+  // A new blocking descriptor of the family and type, after closing any old one.
+  virtual bool Create(int family, int type);
+
+  SocketAddress GetLocalAddress() const override;
+  SocketAddress GetRemoteAddress() const override;
+  int Bind(const SocketAddress& address) override;
+  // A host name is looked up on a resolver thread first; the connect follows on this
+  // socket's thread, and a failure comes as SignalClosed.
+  int Connect(const SocketAddress& address) override;
+  int Send(const void* data, size_t length) override;
+  int SendTo(const void* data, size_t length, const SocketAddress& address) override;
+  // An orderly end of stream reads as a send that would block (EWOULDBLOCK);
+  // SignalClosed with 0 follows at the next pass of the server.
+  int Recv(void* buffer, size_t capacity, int64_t* timestamp) override;
+  int RecvFrom(void* buffer, size_t capacity, SocketAddress* source, int64_t* timestamp) override;
+  int Listen(int backlog) override;
+  AsyncSocket* Accept(SocketAddress* peer) override;
+  // Raises no signal; closing a closed socket returns 0.
+  int Close() override;
+  int GetError() const override;
+  void SetError(int error) override;
+  ConnectionState GetState() const override;
+  int GetOption(Option option, int* value) override;
+  int SetOption(Option option, int value) override;
+
+  PhysicalSocketServer* socketserver() { return server_; }
+  int descriptor() const { return descriptor_; }
+
+ protected:
+  virtual int DoAccept(int descriptor, sockaddr* address, socklen_t* length);
+  virtual int DoSend(int descriptor, const char* data, int length, int flags);
+  virtual int DoSendTo(int descriptor,
+                       const char* data,
+                       int length,
+                       int flags,
+                       const sockaddr* address,
+                       socklen_t address_length);
+
+  virtual void SetEnabledEvents(uint8_t events);
+  virtual void EnableEvents(uint8_t events);
+  virtual void DisableEvents(uint8_t events);
+  uint8_t enabled_events() const { return enabled_events_; }
+
+  int DoConnect(const SocketAddress& address);
+  void OnResolveResult(AsyncResolverInterface* resolver);
+  // Lets go of a pending look-up, which then ends on its own.
+  void ReleaseResolver();
+  // Keeps errno as this socket's error number.
+  void UpdateLastError();
+  // A full send buffer counts as a send that would block.
+  void MaybeRemapSendError();
+  static int TranslateOption(Option option, int* level, int* name);
+
+  // Everything but error_ belongs to the thread that runs the server's Wait.
+  PhysicalSocketServer* const server_;
+  // -1 when there is none.
+  int descriptor_;
+  // A datagram socket: reads and closes are judged differently.
+  bool udp_;
+  mutable CriticalSection error_lock_;
+  // Guarded by error_lock_: any thread may read it.
+  int error_;
+  ConnectionState state_;
+  // The look-up of a pending Connect to a host name; released by Close.
+  AsyncResolver* resolver_;
+
+ private:
+  // What the server is to poll for; read by the server's loop on the same thread.
+  uint8_t enabled_events_;
+};
+
+// A physical socket registered with its server: readiness found by the server comes
+// out as the socket's four signals, from inside the server's Wait.
+class SocketDispatcher : public Dispatcher, public PhysicalSocket {
+ public:
+  explicit SocketDispatcher(PhysicalSocketServer* server);
+  // Over an open descriptor, which it takes over.
+  SocketDispatcher(int descriptor, PhysicalSocketServer* server);
+  // Unregisters and closes.
+  ~SocketDispatcher() override;
+
+  // Makes the descriptor non-blocking and registers with the server.
+  bool Initialize();
+  virtual bool Create(int type);
+  bool Create(int family, int type) override;
+
+  int GetDescriptor() override;
+  bool IsDescriptorClosed() override;
+  uint32_t GetRequestedEvents() override;
+  void OnPreEvent(uint32_t events) override;
+  void OnEvent(uint32_t events, int error) override;
+
+  int Close() override;
 };
 
 }  // namespace rtc
