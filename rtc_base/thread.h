@@ -94,6 +94,8 @@ class Thread : public MessageQueue {
   // thread. Synchronous sends still waiting are released unhandled.
   virtual void Stop();
   // The body of a thread started without a runnable: the message loop, until Quit.
+  // A subclass that overrides it stops the thread in its own destructor, before its
+  // members go.
   virtual void Run();
   // Runs the message on this thread and returns when it has run (or was cleared).
   // A thread must not be destroyed while another is inside Send to it.
