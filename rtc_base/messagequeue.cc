@@ -49,12 +49,18 @@ void MessageQueueManager::Remove(MessageQueue* queue) {
 
 void MessageQueueManager::Clear(MessageHandler* handler) {
   MessageQueueManager* self = Instance();
-  // Held for the whole walk, so no queue can leave the registry (and be freed) while
-  // it is being cleared.
-  CritScope cs(&self->lock_);
-  for (MessageQueue* queue : self->queues_) {
-    queue->Clear(handler, kAnyMessageId, nullptr);
+  MessageList dropped;
+  {
+    // Held for the whole walk, so no queue can leave the registry (and be freed)
+    // while it is being cleared.
+    CritScope cs(&self->lock_);
+    for (MessageQueue* queue : self->queues_) {
+      queue->Clear(handler, kAnyMessageId, &dropped);
+    }
   }
+  // After the walk: a payload's destructor may destroy a handler, or a queue, which
+  // changes the registry.
+  DeletePayloads(&dropped);
 }
 
 // MessageQueue

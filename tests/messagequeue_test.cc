@@ -537,6 +537,35 @@ TEST(MessageQueueTest, DestroyedHandlerLosesItsMessagesOnAnotherThread) {
   EXPECT_EQ(tally.created, tally.deleted);
 }
 
+// A payload that owns a queue and a handler, as a message may carry an object that
+// has its own.
+class OwningData : public MessageData {
+ public:
+  std::unique_ptr<MessageQueue> queue;
+  std::unique_ptr<MessageHandler> handler;
+};
+
+TEST(MessageQueueTest, PayloadDestroyingQueuesAndHandlersWhenDropped) {
+  std::unique_ptr<MessageQueue> main_queue = NewQueue();
+  Tally tally;
+  auto doomed = std::make_unique<RecordingHandler>();
+  OwningData* data = new OwningData;
+  data->queue = NewQueue();
+  data->handler = std::make_unique<RecordingHandler>();
+  // The inner handler has messages of its own in both queues.
+  main_queue->Post(RTC_FROM_HERE, data->handler.get(), 1, new CountedData(&tally));
+  data->queue->Post(RTC_FROM_HERE, data->handler.get(), 2, new CountedData(&tally));
+  main_queue->Post(RTC_FROM_HERE, doomed.get(), 3, data);
+
+  // Dropping the payload ends a queue and a handler in the middle of the purge.
+  doomed.reset();
+  EXPECT_EQ(2, tally.deleted);
+  RecordingHandler survivor;
+  main_queue->Post(RTC_FROM_HERE, &survivor, 4);
+  DispatchReady(main_queue.get());
+  EXPECT_THAT(survivor.ids(), ElementsAre(4));
+}
+
 TEST(MessageQueueTest, DestroyingTheQueueDeletesEveryPendingPayloadOnce) {
   Tally tally;
   RecordingHandler handler;
