@@ -65,10 +65,16 @@ struct TlsTestServer::Connection {
   bool close_after_flush = false;
   bool peer_closed = false;
 
+  explicit Connection(TlsTestServer* server) : server(server) {}
   ~Connection() {
     if (fd >= 0)
       close(fd);
+    std::lock_guard<std::mutex> lock(server->mutex_);
+    --server->open_connections_;
+    server->changed_.notify_all();
   }
+
+  TlsTestServer* const server;
 };
 
 TlsTestServer::TlsTestServer() : TlsTestServer(Options()) {}
@@ -199,6 +205,11 @@ size_t TlsTestServer::connections() const {
   return connections_;
 }
 
+size_t TlsTestServer::open_connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_connections_;
+}
+
 size_t TlsTestServer::handshakes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return handshakes_;
@@ -307,7 +318,13 @@ bool TlsTestServer::Accept() {
   int fd = accept(listen_fd_, nullptr, nullptr);
   if (fd < 0)
     return false;
-  auto conn = std::make_unique<Connection>();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++connections_;
+    ++open_connections_;
+    changed_.notify_all();
+  }
+  auto conn = std::make_unique<Connection>(this);
   conn->fd = fd;
   // Small answers go out at once instead of waiting for the client's ACK.
   int one = 1;
@@ -329,9 +346,6 @@ bool TlsTestServer::Accept() {
   SSL_set_accept_state(conn->ssl.get());
   SSL_set_app_data(conn->ssl.get(), this);
   conns_.push_back(std::move(conn));
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++connections_;
-  changed_.notify_all();
   return true;
 }
 
@@ -396,6 +410,8 @@ bool TlsTestServer::ReadRaw(Connection* conn) {
         }
         continue;
       }
+      case Mode::kSilent:
+        continue;
       case Mode::kGarbage:
         if (!conn->faulted) {
           conn->faulted = true;

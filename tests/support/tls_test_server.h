@@ -33,6 +33,8 @@ class TlsTestServer {
     // Answers the ClientHello with bytes that are not TLS, then keeps the
     // connection open.
     kGarbage,
+    // Reads everything and answers nothing: a handshake that never ends.
+    kSilent,
     // After the handshake and `fault_after_bytes` echoed bytes, sends an
     // application-data record that fails authentication; the connection stays
     // open.
@@ -84,6 +86,8 @@ class TlsTestServer {
 
   // What the server saw so far; every accessor may be called from any thread.
   size_t connections() const;
+  // Connections the server still holds open.
+  size_t open_connections() const;
   size_t handshakes() const;
   // Connections that the client closed (FIN or reset seen by the server).
   size_t peer_closes() const;
@@ -137,6 +141,7 @@ class TlsTestServer {
   bool stop_ = false;
   bool reading_ = true;
   size_t connections_ = 0;
+  size_t open_connections_ = 0;
   size_t handshakes_ = 0;
   size_t peer_closes_ = 0;
   std::string received_;
