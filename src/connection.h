@@ -1,0 +1,102 @@
+#ifndef SRC_CONNECTION_H_
+#define SRC_CONNECTION_H_
+
+#include <stdint.h>
+
+#include <atomic>
+#include <string>
+
+#include "rtc_base/messagehandler.h"
+#include "rtc_base/sigslot.h"
+#include "src/libzekcore.h"
+
+namespace rtc {
+class Thread;
+}
+
+namespace tavix {
+namespace im {
+
+// The base of both transports: the connect parameters from the app's JSON text, the
+// worker thread the connection lives on, the connected flag, the two signals through
+// which a transport reports to the manager, and time-outs as delayed messages to the
+// current thread. Everything but IsConnected and SendData runs on the worker thread.
+class Connection : public virtual rtc::MessageHandler,
+                   public sigslot::has_slots<sigslot::single_threaded> {
+ public:
+  enum ConnStatus {
+    kConnRefused = 0,   // the attempt ended before login
+    kConnFailed = 1,    // connecting or logging in did not complete
+    kConnLoggedIn = 2,  // the login succeeded
+    kConnLost = 3,      // the connection ended after login
+  };
+
+  // Ids of a connection's delayed messages to itself.
+  enum TimerId {
+    kConnectTimeoutId = 0,
+    kLoginTimeoutId = 1,
+    kKeepAliveId = 2,
+    kPollKcpId = 4,
+  };
+
+  Connection();
+  ~Connection() override;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Fills the parameters; false when they are unusable.
+  virtual bool Init(std::string param);
+  // Starts connecting and logging in; false when the attempt cannot start. The outcome
+  // comes later through SignalStatusChange.
+  virtual bool ConnectServer(unsigned int timeout_ms, unsigned int max_packet_size) = 0;
+  // Hands one user message to the transport; called on an app thread under the
+  // manager's connection lock.
+  virtual int SendData(const char* data, int length, ZEkMsgType type);
+  // Stops everything: clears the connected flag, cancels every timer, releases sockets.
+  virtual void DisConnectServer() = 0;
+  void OnMessage(rtc::Message* msg) override;
+
+  bool ParseParam(std::string param);
+  // One pending time-out per id: a restart replaces the pending one. A non-positive
+  // time arms nothing.
+  void StartTimeout(int id, int ms);
+  // Removes this connection's pending messages with that id from the current thread;
+  // the all-ones id removes all of them.
+  void CancelTimeout(int id);
+  void CancelMessageById(int id);
+  // Read on app threads, written on the worker thread.
+  bool IsConnected() const { return connected_.load(); }
+
+  sigslot::signal_with_thread_policy<sigslot::single_threaded,
+                                     Connection*,
+                                     ConnStatus,
+                                     unsigned int,
+                                     std::string>
+      SignalStatusChange;
+  sigslot::signal_with_thread_policy<sigslot::single_threaded, Connection*, std::string&>
+      SignalRecvMessage;
+
+ protected:
+  rtc::Thread* thread_;  // not owned: the worker thread the connection was created on
+  std::string server_ip_;
+  int server_port_kcp_ = 0;
+  int server_port_ws_ = 0;
+  int server_port_wss_ = 0;
+  std::string local_ip_ = "0.0.0.0";
+  int local_port_ = 0;
+  std::string account_id_;
+  std::string device_id_;
+  std::string device_type_;
+  std::string app_id_;
+  std::string token_;
+  std::string tls_;
+  // Written on the worker thread, read by app threads in IsConnected and SendData.
+  std::atomic<bool> connected_{false};
+  // Time32() of the last sign of life from the server.
+  uint32_t last_recv_time_ = 0;
+};
+
+}  // namespace im
+}  // namespace tavix
+
+#endif  // SRC_CONNECTION_H_
