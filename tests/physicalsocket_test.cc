@@ -22,6 +22,7 @@
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/run_on.h"
 #include "tests/support/wait.h"
 
 namespace rtc {
@@ -33,6 +34,7 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using zek_test::LoopbackTcpPeer;
 using zek_test::LoopbackUdpPeer;
+using zek_test::RunOn;
 using Clock = std::chrono::steady_clock;
 
 SocketAddress LoopbackAddress(int port) {
@@ -494,19 +496,6 @@ TEST(PhysicalSocketTest, ManySocketsAndDescriptorsPastFdSetSize) {
   for (int fd : fillers) {
     close(fd);
   }
-}
-
-// Runs `body` on `thread` and returns when it has run.
-void RunOn(Thread* thread, std::function<void()> body) {
-  class Runner : public MessageHandler {
-   public:
-    explicit Runner(std::function<void()> body) : body_(std::move(body)) {}
-    void OnMessage(Message*) override { body_(); }
-
-   private:
-    std::function<void()> body_;
-  } runner(std::move(body));
-  thread->Send(RTC_FROM_HERE, &runner);
 }
 
 TEST(PhysicalSocketTest, WorkerThreadRunsSocketEventsAndTimersTogether) {
