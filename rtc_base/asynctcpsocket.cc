@@ -99,14 +99,20 @@ int AsyncTCPSocketBase::SendTo(const void* data,
 }
 
 int AsyncTCPSocketBase::SendRaw(const void* data, size_t length) {
-  if (output_buffer_.size() + length > max_output_size_) {
+  const size_t queued = output_buffer_.size();
+  if (queued + length > max_output_size_) {
     SetError(EMSGSIZE);
     return -1;
   }
   output_buffer_.AppendData(static_cast<const unsigned char*>(data), length);
-  // The bytes are ours now: however this first attempt goes, the rest leaves on later
-  // write events, and a caller that retried would send them twice.
-  FlushOutBuffer();
+  // Once queued the bytes are ours: whatever part this first attempt cannot write
+  // leaves on later write events, and a caller told to retry would send it twice.
+  // Only a socket that refuses outright (not a would-block) gets them back, since
+  // they could never leave; nothing was written, so they are still the tail.
+  if (FlushOutBuffer() < 0 && !socket_->IsBlocking()) {
+    output_buffer_.SetSize(queued);
+    return -1;
+  }
   return static_cast<int>(length);
 }
 
@@ -152,12 +158,8 @@ void AsyncTCPSocketBase::OnReadEvent(AsyncSocket* socket) {
     if (free == 0) {
       if (total > 0)
         break;  // the subclass gets what this event read first
-      // The buffer is full and the subclass took nothing from it: a unit of its
-      // framing larger than the buffer can never complete, and reading nothing would
-      // leave the socket readable forever. End the stream with an error instead.
-      RTC_LOG(LS_ERROR) << "input buffer overflow";
-      socket_->Close();
-      socket_->SignalClosed(socket_.get(), EMSGSIZE);
+      // Left full by an earlier event; reading nothing would keep the socket readable.
+      FailInputOverflow();
       return;
     }
     const int n = socket_->Recv(input_buffer_.data() + input_buffer_.size(), free, nullptr);
@@ -182,6 +184,21 @@ void AsyncTCPSocketBase::OnReadEvent(AsyncSocket* socket) {
     RTC_LOG(LS_ERROR) << "input buffer overflow";
     input_buffer_.Clear();
   }
+  // A buffer the subclass leaves full at its limit holds a unit of its framing that
+  // can never complete: no later read has room to add to it.
+  if (input_buffer_.size() == input_buffer_.capacity() &&
+      input_buffer_.capacity() >= max_input_size_ && socket_->GetState() != Socket::SOCKET_CLOSED) {
+    FailInputOverflow();
+  }
+}
+
+void AsyncTCPSocketBase::FailInputOverflow() {
+  // Neither spin on a readable socket whose bytes cannot be taken in nor stall
+  // silently: end the stream with an error its owner sees as a close.
+  RTC_LOG(LS_ERROR) << "input buffer overflow";
+  socket_->Close();
+  socket_->SetError(EMSGSIZE);
+  socket_->SignalClosed(socket_.get(), EMSGSIZE);
 }
 
 void AsyncTCPSocketBase::OnWriteEvent(AsyncSocket* /*socket*/) {

@@ -49,14 +49,17 @@ class AsyncTCPSocketBase : public AsyncPacketSocket {
   virtual void ProcessInput(char* data, size_t* length) = 0;
   virtual void HandleIncomingConnection(AsyncSocket* socket) = 0;
   // Queues the bytes and tries to write them. Returns `length` once they are queued
-  // (what the socket could not take goes out on later write events), or -1 with
-  // EMSGSIZE when they would overflow the output buffer, in which case nothing is
-  // queued.
+  // (what the socket could not take goes out on later write events). Returns -1,
+  // with nothing queued, when they would overflow the output buffer (EMSGSIZE) or
+  // when the socket refuses them with an error other than a would-block (its own
+  // error number).
   virtual int SendRaw(const void* data, size_t length);
   // One Send of the whole output buffer; removes what the socket took.
   int FlushOutBuffer();
 
   AsyncSocket* socket() const { return socket_.get(); }
+  size_t input_buffer_capacity() const { return input_buffer_.capacity(); }
+  size_t output_buffer_size() const { return output_buffer_.size(); }
 
   void OnConnectEvent(AsyncSocket* socket);
   void OnReadEvent(AsyncSocket* socket);
@@ -64,6 +67,9 @@ class AsyncTCPSocketBase : public AsyncPacketSocket {
   void OnCloseEvent(AsyncSocket* socket, int error);
 
  private:
+  // Closes the socket and reports EMSGSIZE through its closed signal.
+  void FailInputOverflow();
+
   std::unique_ptr<AsyncSocket> socket_;
   bool listening_;
   BufferT<unsigned char, false> input_buffer_;

@@ -12,9 +12,11 @@
 
 #include <algorithm>
 
+#include "rtc_base/asyncresolverinterface.h"
 #include "rtc_base/checks.h"
 #include "rtc_base/logging.h"
 #include "rtc_base/messagequeue.h"
+#include "rtc_base/nethelpers.h"
 #include "rtc_base/numerics/safe_conversions.h"
 #include "rtc_base/timeutils.h"
 
@@ -642,7 +644,38 @@ int PhysicalSocket::Connect(const SocketAddress& address) {
     SetError(EALREADY);
     return -1;
   }
+  if (address.IsUnresolvedIP()) {
+    RTC_LOG(LS_VERBOSE) << "Resolving addr in PhysicalSocket::Connect";
+    // A look-up left from an earlier Connect whose connect failed.
+    ReleaseResolver();
+    // Its completion comes back to this thread as a posted message.
+    resolver_ = new AsyncResolver();
+    resolver_->SignalResolved.connect(this, &PhysicalSocket::OnResolveResult);
+    resolver_->Start(address);
+    state_ = SOCKET_CONNECTING;
+    return 0;
+  }
   return DoConnect(address);
+}
+
+void PhysicalSocket::OnResolveResult(AsyncResolverInterface* resolver) {
+  if (!resolver_ || resolver != static_cast<AsyncResolverInterface*>(resolver_)) {
+    return;
+  }
+  int error = resolver_->GetError();
+  if (error == 0) {
+    error = DoConnect(resolver_->address());
+    if (error != 0) {
+      // Reported closed, so closed it is: a later Connect may try again.
+      state_ = SOCKET_CLOSED;
+    }
+  } else {
+    Close();
+  }
+  if (error != 0) {
+    SetError(error);
+    SignalClosed(this, error);
+  }
 }
 
 int PhysicalSocket::DoConnect(const SocketAddress& address) {
@@ -824,7 +857,11 @@ int PhysicalSocket::Close() {
 }
 
 void PhysicalSocket::ReleaseResolver() {
-  resolver_ = nullptr;
+  if (resolver_) {
+    // It deletes itself once its look-up has ended.
+    resolver_->Destroy(false);
+    resolver_ = nullptr;
+  }
 }
 
 int PhysicalSocket::DoAccept(int descriptor, sockaddr* address, socklen_t* length) {

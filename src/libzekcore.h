@@ -37,4 +37,20 @@ class ZEkCoreObserver {
 }  // namespace im
 }  // namespace tavix
 
+// The app's five entry points. They share one process-wide core without a lock, so
+// Initialize and UnInitialize must not run at the same time as any other of them.
+extern "C" {
+// Creates the core with the app's observer; blocks for the MTU probe. A second call
+// while the core exists does nothing.
+void Initialize(tavix::im::ZEkCoreObserver* observer);
+// Shuts the core down; no observer call happens afterwards.
+void UnInitialize();
+// `param`: the zero-terminated JSON parameter text; copied before the call returns.
+void ConnectImServer(const char* param);
+void DisConnectImServer();
+// `data`: at least `length` bytes; a text ends at its first zero byte. `type` is a
+// tavix::im::ZEkMsgType.
+void SendUserMessage(const char* data, int length, int type);
+}
+
 #endif  // SRC_LIBZEKCORE_H_

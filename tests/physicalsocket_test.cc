@@ -1,6 +1,7 @@
 // ctest-labels: threading
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string.h>
@@ -22,6 +23,7 @@
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/run_on.h"
 #include "tests/support/wait.h"
 
 namespace rtc {
@@ -33,6 +35,7 @@ using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using zek_test::LoopbackTcpPeer;
 using zek_test::LoopbackUdpPeer;
+using zek_test::RunOn;
 using Clock = std::chrono::steady_clock;
 
 SocketAddress LoopbackAddress(int port) {
@@ -496,17 +499,110 @@ TEST(PhysicalSocketTest, ManySocketsAndDescriptorsPastFdSetSize) {
   }
 }
 
-// Runs `body` on `thread` and returns when it has run.
-void RunOn(Thread* thread, std::function<void()> body) {
-  class Runner : public MessageHandler {
-   public:
-    explicit Runner(std::function<void()> body) : body_(std::move(body)) {}
-    void OnMessage(Message*) override { body_(); }
+// The error getaddrinfo gives for `name`, as the resolver asks.
+int LookUpError(const char* name) {
+  addrinfo hints = {};
+  hints.ai_flags = AI_ADDRCONFIG;
+  addrinfo* result = nullptr;
+  const int error = getaddrinfo(name, nullptr, &hints, &result);
+  if (result) {
+    freeaddrinfo(result);
+  }
+  return error;
+}
 
-   private:
-    std::function<void()> body_;
-  } runner(std::move(body));
-  thread->Send(RTC_FROM_HERE, &runner);
+// Sockets of the main thread's own server, whose loop runs the look-ups' completions.
+class HostNameConnectTest : public ::testing::Test {
+ protected:
+  HostNameConnectTest() : main_(Thread::Current()) {}
+
+  std::unique_ptr<AsyncSocket> NewMainSocket() {
+    return std::unique_ptr<AsyncSocket>(
+        main_->socketserver()->CreateAsyncSocket(AF_INET, SOCK_STREAM));
+  }
+  bool RunUntil(const std::function<bool()>& pred) {
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (!pred()) {
+      if (Clock::now() > end) {
+        return false;
+      }
+      main_->ProcessMessages(10);
+    }
+    return true;
+  }
+
+  Thread* const main_;
+};
+
+TEST_F(HostNameConnectTest, ConnectsToTheFirstIpv4AddressOfTheName) {
+  LoopbackTcpPeer peer;
+  std::unique_ptr<AsyncSocket> socket = NewMainSocket();
+  Recorder recorder(socket.get());
+  CaptureStderr();
+  EXPECT_EQ(0, socket->Connect(SocketAddress("localhost", peer.port())));
+  EXPECT_EQ("", GetCapturedStderr());
+  EXPECT_EQ(Socket::SOCKET_CONNECTING, socket->GetState());
+  ASSERT_TRUE(RunUntil([&] { return recorder.Has("write"); }));
+  EXPECT_THAT(recorder.events, ElementsAre("connect", "write"));
+  EXPECT_EQ(Socket::SOCKET_CONNECTED, socket->GetState());
+  ASSERT_TRUE(peer.WaitForConnection());
+  EXPECT_EQ(LoopbackAddress(peer.port()), socket->GetRemoteAddress());
+  EXPECT_EQ(2, socket->Send("hi", 2));
+  EXPECT_TRUE(peer.WaitForReceived(2));
+}
+
+TEST_F(HostNameConnectTest, FailuresAfterTheLookUpComeAsClose) {
+  struct Case {
+    const char* name;
+    const char* host;
+    bool listening;
+    int expected_error;
+  } const cases[] = {
+      // Refused by the resolver itself, without any network.
+      {"a name that does not resolve", "bad..name", true, LookUpError("bad..name")},
+      {"a name resolved where nothing listens", "localhost", false, ECONNREFUSED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(0, c.expected_error);
+    LoopbackTcpPeer peer;
+    std::unique_ptr<AsyncSocket> socket = NewMainSocket();
+    Recorder recorder(socket.get());
+    const int port = c.listening ? peer.port() : ClosedPort();
+    EXPECT_EQ(0, socket->Connect(SocketAddress(c.host, port)));
+    const std::string expected = "close:" + std::to_string(c.expected_error);
+    ASSERT_TRUE(RunUntil([&] { return recorder.Has(expected); }));
+    EXPECT_EQ(0, recorder.Count("connect"));
+    EXPECT_EQ(Socket::SOCKET_CLOSED, socket->GetState());
+    if (c.listening) {
+      // The failed look-up closed the socket, error kept; a new Connect makes a new
+      // descriptor, registered as the old one was.
+      EXPECT_EQ(c.expected_error, socket->GetError());
+      EXPECT_EQ(0, socket->Connect(LoopbackAddress(peer.port())));
+      ASSERT_TRUE(RunUntil([&] { return recorder.Has("connect"); }));
+    }
+  }
+}
+
+TEST_F(HostNameConnectTest, SocketClosedOrDestroyedDuringTheLookUpHearsNothing) {
+  LoopbackTcpPeer peer;
+  std::unique_ptr<AsyncSocket> closed = NewMainSocket();
+  std::unique_ptr<AsyncSocket> destroyed = NewMainSocket();
+  Recorder closed_events(closed.get());
+  EXPECT_EQ(0, closed->Connect(SocketAddress("localhost", peer.port())));
+  EXPECT_EQ(0, destroyed->Connect(SocketAddress("localhost", peer.port())));
+  EXPECT_EQ(0, closed->Close());
+  EXPECT_EQ(Socket::SOCKET_CLOSED, closed->GetState());
+  destroyed.reset();
+
+  // A look-up started later has finished, and so, most likely, have those two.
+  std::unique_ptr<AsyncSocket> later = NewMainSocket();
+  Recorder later_events(later.get());
+  EXPECT_EQ(0, later->Connect(SocketAddress("localhost", peer.port())));
+  ASSERT_TRUE(RunUntil([&] { return later_events.Has("connect"); }));
+  main_->ProcessMessages(50);
+  EXPECT_TRUE(closed_events.events.empty());
+  EXPECT_EQ(1, peer.connections());
 }
 
 TEST(PhysicalSocketTest, WorkerThreadRunsSocketEventsAndTimersTogether) {

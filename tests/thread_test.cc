@@ -370,10 +370,12 @@ TEST(ThreadTest, LoopOutlivesFailingPolls) {
   // poll() refuses more descriptors than the process may have open.
   low.rlim_cur = 5;
   ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
-  for (uint32_t id = 1; id <= 3; ++id) {
+  // A timer makes the loop wait, and so poll, before it is due; posts come too.
+  thread->PostDelayed(RTC_FROM_HERE, 30, &handler, 1);
+  for (uint32_t id = 2; id <= 3; ++id) {
     thread->Post(RTC_FROM_HERE, &handler, id);
   }
-  const bool handled = WaitUntil([&] { return handler.count() == 4; });
+  const bool handled = WaitUntil([&] { return handler.count() == 4 && handler.last_id() == 1; });
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_TRUE(handled);
   EXPECT_THAT(GetCapturedStderr(), HasSubstr("): select : [0x"));

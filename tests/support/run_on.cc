@@ -2,15 +2,15 @@
 
 #include "rtc_base/location.h"
 #include "rtc_base/messagehandler.h"
-#include "rtc_base/thread.h"
+#include "tests/support/wait.h"
 
 namespace zek_test {
 namespace {
 
-class FunctorHandler : public rtc::MessageHandler {
+class Runner : public rtc::MessageHandler {
  public:
-  explicit FunctorHandler(const std::function<void()>& body) : body_(body) {}
-  void OnMessage(rtc::Message*) override { body_(); }
+  explicit Runner(const std::function<void()>& body) : body_(body) {}
+  void OnMessage(rtc::Message* /*message*/) override { body_(); }
 
  private:
   const std::function<void()>& body_;
@@ -19,8 +19,20 @@ class FunctorHandler : public rtc::MessageHandler {
 }  // namespace
 
 void RunOn(rtc::Thread* thread, const std::function<void()>& body) {
-  FunctorHandler handler(body);
-  thread->Send(RTC_FROM_HERE, &handler);
+  Runner runner(body);
+  thread->Send(RTC_FROM_HERE, &runner);
+}
+
+bool WaitOnThread(rtc::Thread* thread,
+                  const std::function<bool()>& pred,
+                  std::chrono::milliseconds limit) {
+  return WaitUntil(
+      [&] {
+        bool result = false;
+        RunOn(thread, [&] { result = pred(); });
+        return result;
+      },
+      limit);
 }
 
 }  // namespace zek_test

@@ -1,17 +1,22 @@
 #ifndef TESTS_SUPPORT_RUN_ON_H_
 #define TESTS_SUPPORT_RUN_ON_H_
 
+#include <chrono>
 #include <functional>
 
-namespace rtc {
-class Thread;
-}
+#include "rtc_base/thread.h"
 
 namespace zek_test {
 
-// Runs `body` on `thread` (a running rtc::Thread) and returns once it has run, so a
-// test can create and drive objects that belong to that thread.
+// Runs `body` on `thread`, between its socket events and messages, and returns once
+// it has run there; what it wrote is then visible to the caller.
 void RunOn(rtc::Thread* thread, const std::function<void()>& body);
+
+// WaitUntil with `pred` evaluated on `thread`, so it may look at objects that only
+// that thread touches.
+bool WaitOnThread(rtc::Thread* thread,
+                  const std::function<bool()>& pred,
+                  std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 }  // namespace zek_test
 

@@ -1,1 +1,0 @@
-int zek_placeholder() { return 0; }
