@@ -26,6 +26,7 @@
 #include "tests/support/run_on.h"
 #include "tests/support/tls_test_server.h"
 #include "tests/support/wait.h"
+#include "tests/support/ws_test_server.h"
 
 namespace tavix {
 namespace {
@@ -38,6 +39,8 @@ using zek_test::LoopbackTcpPeer;
 using zek_test::RunOn;
 using zek_test::TlsTestServer;
 using zek_test::WaitUntil;
+using zek_test::WsTestServer;
+using zek_test::WsTestServerOptions;
 
 constexpr char kTooLongLine[] = "Don't support len is bigger than 64KB";
 
@@ -806,6 +809,32 @@ TEST_F(WebsocketClientTlsTest, StillChecksTheHostName) {
   EXPECT_EQ(recorder_->closes()[0].code, WebsocketClient::kWsSocketError);
   EXPECT_EQ(recorder_->opens(), 0);
   EXPECT_TRUE(server.received().empty());
+}
+
+TEST_F(WebsocketClientTlsTest, OpensAndCarriesTheLargestFramesBothWays) {
+  WsTestServerOptions options;
+  options.tls = true;
+  WsTestServer server(options);
+  ASSERT_TRUE(server.Start());
+  ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
+  EXPECT_EQ(server.sni(), "");  // an IP literal is no server name
+  // The server takes the first text for a login and answers it.
+  RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
+  EXPECT_EQ(recorder_->frames()[0].payload, zek_test::kWsLoginOk);
+  std::string text(WebsocketClient::kMaxSendPayload, '\0');
+  for (size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText(text, false)); });
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 2; }));
+  EXPECT_TRUE(recorder_->frames()[1].payload == text);
+  ASSERT_EQ(server.texts().size(), 1u);
+  EXPECT_TRUE(server.texts()[0] == text);
+  ASSERT_TRUE(server.SendPing("hb"));
+  ASSERT_TRUE(WaitUntil([&] { return server.pongs_received() == 1; }));
+  EXPECT_TRUE(recorder_->closes().empty());
+  Destroy();
 }
 
 }  // namespace
