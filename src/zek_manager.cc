@@ -10,6 +10,7 @@
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp_connection.h"
+#include "src/websocket_connection.h"
 
 namespace tavix {
 namespace im {
@@ -177,6 +178,8 @@ void ZekManager::DoDisConnectAndDestoryConn() {
 bool ZekManager::DoCreateConnAndConnect(std::string& error) {
   if (conn_type_ == kKcpType) {
     connection_.reset(new KcpConnection());
+  } else if (conn_type_ == kWebSocketType) {
+    connection_.reset(new WebSocketConnection());
   } else {
     error = kNotSupportText;
     return false;

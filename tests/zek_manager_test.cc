@@ -28,6 +28,7 @@
 #include "tests/support/recording_observer.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
+#include "tests/support/ws_test_server.h"
 
 namespace tavix {
 namespace im {
@@ -43,12 +44,16 @@ using zek_test::RecordingObserver;
 using zek_test::RunOn;
 using zek_test::WaitOnThread;
 using zek_test::WaitUntil;
+using zek_test::WsTestServer;
 using Kind = zek_test::KcpLoginReply::Kind;
 
 constexpr char kLoginFailed[] = "login failed, start reconnect";
 const CoreEvent kConnected{kEventConnected, 0, "ok"};
 const CoreEvent kDisconnected{kEventDisconnected, 0, ""};
 const CoreEvent kReconnected{kEventReconnected, 0, "ok"};
+// The WebSocket login reports no text.
+const CoreEvent kWsConnected{kEventConnected, 0, ""};
+constexpr char kWsBusy[] = R"({"code":1,"msg":"busy"})";
 // Long enough for a datagram on loopback, to show that none came.
 constexpr milliseconds kQuiet(300);
 
@@ -119,12 +124,21 @@ class StdoutCapture {
 
 class ZekManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.last_error(); }
+  void SetUp() override {
+    ASSERT_TRUE(server_.Start()) << server_.last_error();
+    ASSERT_TRUE(ws_server_.Start());
+  }
   void TearDown() override { manager_.reset(); }
 
   // The probe stays on loopback.
   void StartManager() { manager_.reset(new ZekManager(&observer_, "127.0.0.1")); }
-  std::string Params() const { return JsonText(ImParamObject(server_.port())); }
+  // Both servers' ports; KCP unless `type` names a transport.
+  std::string Params(const std::string& type = "") const {
+    Json::Value root = ImParamObject(server_.port(), ws_server_.port());
+    if (!type.empty())
+      root["connection_type"] = type;
+    return JsonText(root);
+  }
   rtc::Thread* worker() const { return manager_->main_thread(); }
 
   void ConnectAndLogIn() {
@@ -158,9 +172,11 @@ class ZekManagerTest : public ::testing::Test {
     return interval;
   }
 
-  size_t LoginCount() const { return server_.logins().size(); }
+  // Over both transports.
+  size_t LoginCount() const { return server_.logins().size() + ws_server_.login_count(); }
 
   KcpTestServer server_;
+  WsTestServer ws_server_;
   RecordingObserver observer_;
   Barrier barrier_;
   std::unique_ptr<ZekManager> manager_;
@@ -203,6 +219,36 @@ TEST_F(ZekManagerTest, KcpConnectEchoAndDisconnect) {
   manager_->InputUserMessage(nullptr, 4, kMsgText);
   Drain();
   EXPECT_EQ(2u, observer_.event_count());
+}
+
+// The same through the WebSocket server, which carries JSON texts.
+TEST_F(ZekManagerTest, WebSocketConnectEchoAndDisconnect) {
+  StartManager();
+  manager_->ConnectImServer(Params("websocket"));
+  ASSERT_TRUE(observer_.WaitForEvents(1));
+  EXPECT_EQ(kWsConnected, observer_.events()[0]);
+  EXPECT_EQ(ZekManager::kImConnected, manager_->conn_status());
+  ASSERT_EQ(1u, ws_server_.upgrade_count());
+  EXPECT_EQ("/ws", ws_server_.upgrade_requests()[0].path);
+  EXPECT_TRUE(server_.logins().empty());
+
+  const std::string hello = R"({"text":"hello"})";
+  manager_->InputUserMessage(hello.c_str(), static_cast<int>(hello.size()), kMsgText);
+  ASSERT_TRUE(observer_.WaitForMessages(1));
+  EXPECT_EQ(hello, observer_.messages()[0]);
+  EXPECT_EQ(std::vector<std::string>{hello}, ws_server_.texts());
+
+  // A received message ends at its first zero byte.
+  ASSERT_TRUE(ws_server_.SendText(std::string("{\"n\":1}\0{\"n\":2}", 15)));
+  ASSERT_TRUE(observer_.WaitForMessages(2));
+  EXPECT_EQ(R"({"n":1})", observer_.messages()[1]);
+  EXPECT_TRUE(observer_.messages_zero_terminated());
+
+  manager_->DisConnectImServer();
+  ASSERT_TRUE(observer_.WaitForEvents(2));
+  EXPECT_EQ(kDisconnected, observer_.events()[1]);
+  EXPECT_EQ(ZekManager::kImIdle, manager_->conn_status());
+  EXPECT_TRUE(WaitUntil([&] { return ws_server_.peer_closes() == 1; }));
 }
 
 TEST_F(ZekManagerTest, RefusesNullDataAndNegativeLengths) {
@@ -389,33 +435,64 @@ TEST_F(ZekManagerTest, ParameterTexts) {
 
 // The server's close: 8002 ends the session for good, any other code starts reconnecting.
 TEST_F(ZekManagerTest, ServerClose) {
+  const std::string ws_kicked = R"({"code":8002,"msg":"kicked"})";
+  const std::string ws_bye = R"({"code":4001,"msg":"bye"})";
   const struct {
+    const char* transport;
     uint32_t code;
-    const char* reason;
+    std::string reason;
     CoreEvent event;
     ZekManager::ImConnStatus status;
     bool reconnect;
   } cases[] = {
-      {8002, "kicked", {kEventServerClosed, 8002, "kicked"}, ZekManager::kImConnected, false},
-      {4001,
+      {"kcp",
+       8002,
+       "kicked",
+       {kEventServerClosed, 8002, "kicked"},
+       ZekManager::kImConnected,
+       false},
+      {"kcp",
+       4001,
        "bye",
+       {kEventReconnecting, 4001, "start reconnect"},
+       ZekManager::kImReconnecting,
+       true},
+      // The WebSocket close reports the JSON text it carried.
+      {"websocket",
+       8002,
+       ws_kicked,
+       {kEventServerClosed, 8002, ws_kicked},
+       ZekManager::kImConnected,
+       false},
+      {"websocket",
+       4001,
+       ws_bye,
        {kEventReconnecting, 4001, "start reconnect"},
        ZekManager::kImReconnecting,
        true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.code);
+    SCOPED_TRACE(std::string(c.transport) + " " + std::to_string(c.code));
+    const bool kcp = std::string(c.transport) == "kcp";
     KcpTestServer server;
     ASSERT_TRUE(server.Start());
+    WsTestServer ws_server;
+    ASSERT_TRUE(ws_server.Start());
     RecordingObserver observer;
     ZekManager manager(&observer, "127.0.0.1");
-    manager.ConnectImServer(JsonText(ImParamObject(server.port())));
+    Json::Value params = ImParamObject(server.port(), ws_server.port());
+    params["connection_type"] = c.transport;
+    manager.ConnectImServer(JsonText(params));
     ASSERT_TRUE(observer.WaitForEvents(1));
-    ASSERT_EQ(kConnected, observer.events()[0]);
-    manager.InputUserMessage("one", 3, kMsgText);
+    ASSERT_EQ(kcp ? kConnected : kWsConnected, observer.events()[0]);
+    const auto texts = [&] { return kcp ? server.texts().size() : ws_server.text_count(); };
+    const std::string one = R"({"m":"one"})";
+    manager.InputUserMessage(one.c_str(), static_cast<int>(one.size()), kMsgText);
     ASSERT_TRUE(observer.WaitForMessages(1));
+    ASSERT_EQ(1u, texts());
 
-    ASSERT_TRUE(server.SendClose(c.code, c.reason));
+    ASSERT_TRUE(kcp ? server.SendClose(c.code, c.reason)
+                    : ws_server.SendClose(zek_test::WsClosePayload(1000, c.reason)));
     ASSERT_TRUE(observer.WaitForEvents(2));
     EXPECT_EQ(c.event, observer.events()[1]);
     EXPECT_EQ(c.status, manager.conn_status());
@@ -429,9 +506,10 @@ TEST_F(ZekManagerTest, ServerClose) {
     }
 
     // The closed connection carries nothing more, whatever the manager's state.
-    manager.InputUserMessage("two", 3, kMsgText);
-    EXPECT_FALSE(WaitUntil([&] { return server.texts().size() > 1; }, kQuiet));
-    EXPECT_EQ(1u, server.logins().size());
+    const std::string two = R"({"m":"two"})";
+    manager.InputUserMessage(two.c_str(), static_cast<int>(two.size()), kMsgText);
+    EXPECT_FALSE(WaitUntil([&] { return texts() > 1; }, kQuiet));
+    EXPECT_EQ(1u, server.logins().size() + ws_server.login_count());
   }
 }
 
@@ -448,6 +526,20 @@ TEST_F(ZekManagerTest, CleanupDisconnectsAndDeletesTheOpenConnection) {
   EXPECT_TRUE(UdpPortFree(port));
   manager_.reset();
   EXPECT_EQ(std::vector<CoreEvent>{kConnected}, observer_.events());
+  EXPECT_EQ(0, observer_.calls_after_close());
+}
+
+TEST_F(ZekManagerTest, CleanupClosesTheOpenWebSocket) {
+  StartManager();
+  manager_->ConnectImServer(Params("websocket"));
+  ASSERT_TRUE(observer_.WaitForEvents(1));
+  ASSERT_EQ(kWsConnected, observer_.events()[0]);
+  ASSERT_EQ(0u, ws_server_.peer_closes());
+  manager_->Cleanup();
+  observer_.Close();
+  EXPECT_TRUE(WaitUntil([&] { return ws_server_.peer_closes() == 1; }));
+  manager_.reset();
+  EXPECT_EQ(std::vector<CoreEvent>{kWsConnected}, observer_.events());
   EXPECT_EQ(0, observer_.calls_after_close());
 }
 
@@ -543,23 +635,52 @@ TEST_F(ZekManagerBackoffTest, FirstLoginFailure) {
   truncated.kind = Kind::kTruncated;
   const struct {
     const char* name;
-    KcpLoginReply reply;
+    const char* transport;
+    KcpLoginReply reply;   // kcp
+    std::string ws_reply;  // websocket
     CoreEvent event;
     ZekManager::ImConnStatus status;
     int reconnect_ms;
   } cases[] = {
       {"refused with 5003",
+       "kcp",
        Refuse(5003, "frozen"),
+       "",
        {kEventConnectFailed, 5003, "frozen"},
        ZekManager::kImIdle,
        rtc::kForeverMs},
       {"refused with another code",
+       "kcp",
        Refuse(1234, "busy"),
+       "",
        {kEventReconnecting, 1234, kLoginFailed},
        ZekManager::kImReconnecting,
        1000},
       {"malformed reply",
+       "kcp",
        truncated,
+       "",
+       {kEventReconnecting, 6, kLoginFailed},
+       ZekManager::kImReconnecting,
+       1000},
+      {"refused with 5003 over WebSocket",
+       "websocket",
+       KcpLoginReply(),
+       zek_test::kWsLoginDenied,
+       {kEventConnectFailed, 5003, zek_test::kWsLoginDenied},
+       ZekManager::kImIdle,
+       rtc::kForeverMs},
+      {"refused with another code over WebSocket",
+       "websocket",
+       KcpLoginReply(),
+       kWsBusy,
+       {kEventReconnecting, 1, kLoginFailed},
+       ZekManager::kImReconnecting,
+       1000},
+      {"reply without a code over WebSocket",
+       "websocket",
+       KcpLoginReply(),
+       zek_test::kWsLoginFormatError,
        {kEventReconnecting, 6, kLoginFailed},
        ZekManager::kImReconnecting,
        1000},
@@ -569,9 +690,12 @@ TEST_F(ZekManagerBackoffTest, FirstLoginFailure) {
     manager_.reset();
     RecordingObserver observer;
     manager_.reset(new ZekManager(&observer, "127.0.0.1"));
-    server_.QueueLoginReply(c.reply);
+    if (std::string(c.transport) == "kcp")
+      server_.QueueLoginReply(c.reply);
+    else
+      ws_server_.SetLoginReply(true, c.ws_reply);
     const size_t logins = LoginCount();
-    manager_->ConnectImServer(Params());
+    manager_->ConnectImServer(Params(c.transport));
     ASSERT_TRUE(observer.WaitForEvents(1));
     EXPECT_EQ(std::vector<CoreEvent>{c.event}, observer.events());
     EXPECT_EQ(c.status, manager_->conn_status());
@@ -636,31 +760,76 @@ TEST_F(ZekManagerBackoffTest, ReconnectRefusedWith5003Stops) {
 TEST_F(ZekManagerBackoffTest, BackoffDoublesThenSwitchesTransport) {
   StartManager();
   server_.SetLoginReply(Refuse(1, "busy"));
+  ws_server_.SetLoginReply(true, kWsBusy);
   StdoutCapture capture;
   manager_->ConnectImServer(Params());
   ASSERT_TRUE(observer_.WaitForEvents(1));
-  const int waits[] = {1000, 2000, 4000, 8000, 16000};
-  for (int wait : waits) {
+  for (int wait : {1000, 2000, 4000, 8000, 16000}) {
     SCOPED_TRACE(wait);
     ASSERT_NO_FATAL_FAILURE(PassReconnectWait(wait));
   }
-  // The attempt after 32 s switches the transport.
+  EXPECT_EQ(6u, server_.logins().size());
+  EXPECT_EQ(0u, ws_server_.login_count());
+
+  // The attempt after 32 s goes over WebSocket and starts the waits over.
   ASSERT_TRUE(WaitOnThread(worker(), [&] { return worker()->GetDelay() == 32000; }));
   EXPECT_EQ(60, ReconnectInterval());
-  clock_.AdvanceTimeMillis(32000);
-  Drain();
-  EXPECT_EQ("websocket", [&] {
-    std::string type;
-    RunOn(worker(), [&] { type = manager_->conn_type(); });
-    return type;
-  }());
+  ASSERT_NO_FATAL_FAILURE(PassReconnectWait(32000));
+  EXPECT_EQ(1u, ws_server_.login_count());
+  ASSERT_NO_FATAL_FAILURE(PassReconnectWait(1000));
+  EXPECT_EQ(2u, ws_server_.login_count());
+  ASSERT_TRUE(WaitOnThread(worker(), [&] { return worker()->GetDelay() == 2000; }));
+  EXPECT_EQ(6u, server_.logins().size());
   const std::string output = capture.Take();
 
   const std::string kcp = "start reconnecting, connection type : kcp ...\n";
   const std::string ws = "start reconnecting, connection type : websocket ...\n";
-  EXPECT_EQ((std::vector<std::string>{kcp, kcp, kcp, kcp, kcp, ws}), ReconnectLines(output));
+  EXPECT_EQ((std::vector<std::string>{kcp, kcp, kcp, kcp, kcp, ws, ws}), ReconnectLines(output));
   EXPECT_EQ(1u, observer_.event_count());
   EXPECT_EQ(ZekManager::kImReconnecting, manager_->conn_status());
+}
+
+// An attempt that cannot even start sets the counter to 60: the long wait follows, and
+// then the other transport.
+TEST_F(ZekManagerBackoffTest, AttemptFailingAtOnceWaitsSixtySecondsThenSwitches) {
+  StartManager();
+  ws_server_.SetLoginReply(true, kWsBusy);
+  // A token too long for the KCP login datagram; a WebSocket frame carries it.
+  Json::Value root = ImParamObject(server_.port(), ws_server_.port());
+  root["connection_type"] = "websocket";
+  root["token"] = std::string(2000, 't');
+  StdoutCapture capture;
+  manager_->ConnectImServer(JsonText(root));
+  ASSERT_TRUE(observer_.WaitForEvents(1));
+  EXPECT_EQ((CoreEvent{kEventReconnecting, 1, kLoginFailed}), observer_.events()[0]);
+  for (int wait : {1000, 2000, 4000, 8000, 16000}) {
+    SCOPED_TRACE(wait);
+    ASSERT_NO_FATAL_FAILURE(PassReconnectWait(wait));
+  }
+  EXPECT_EQ(6u, ws_server_.login_count());
+
+  ASSERT_TRUE(WaitOnThread(worker(), [&] { return worker()->GetDelay() == 32000; }));
+  clock_.AdvanceTimeMillis(32000);
+  Drain();
+  EXPECT_EQ(60000, PendingDelayMs());
+  EXPECT_EQ(60, ReconnectInterval());
+  EXPECT_EQ("kcp", [&] {
+    std::string type;
+    RunOn(worker(), [&] { type = manager_->conn_type(); });
+    return type;
+  }());
+
+  ASSERT_NO_FATAL_FAILURE(PassReconnectWait(60000));
+  EXPECT_EQ(7u, ws_server_.login_count());
+  ASSERT_TRUE(WaitOnThread(worker(), [&] { return worker()->GetDelay() == 1000; }));
+  EXPECT_EQ(2, ReconnectInterval());
+  EXPECT_TRUE(server_.logins().empty());
+  const std::string output = capture.Take();
+
+  const std::string kcp = "start reconnecting, connection type : kcp ...\n";
+  const std::string ws = "start reconnecting, connection type : websocket ...\n";
+  EXPECT_EQ((std::vector<std::string>{ws, ws, ws, ws, ws, kcp, ws}), ReconnectLines(output));
+  EXPECT_EQ(1u, observer_.event_count());
 }
 
 // The app's disconnect cancels the pending reconnect.
