@@ -1,0 +1,171 @@
+#ifndef SRC_WEBSOCKET_WEBSOCKET_CLIENT_H_
+#define SRC_WEBSOCKET_WEBSOCKET_CLIENT_H_
+
+#include <stddef.h>
+
+#include <string>
+
+#include "rtc_base/asyncpacketsocket.h"
+#include "rtc_base/asyncsocket.h"
+#include "rtc_base/asynctcpsocket.h"
+#include "rtc_base/sigslot.h"
+#include "rtc_base/sslcertificateverifier.h"
+
+namespace tavix {
+
+// One received frame, unmasked.
+class WebsocketMsg {
+ public:
+  WebsocketMsg();
+  ~WebsocketMsg();
+
+  bool fin_ = false;
+  bool rsv1_ = false;
+  int opcode_ = 0;
+  // May hold zero bytes.
+  std::string payload_;
+};
+
+// Accepts every certificate chain. The adapter still requires the peer's
+// certificate to name the host, so this only lifts the trust-anchor check for
+// servers with self-signed or privately issued certificates.
+class TavixSSLCertificateVerifier : public rtc::SSLCertificateVerifier {
+ public:
+  ~TavixSSLCertificateVerifier() override;
+  bool Verify(const rtc::SSLCertificate& certificate) override;
+};
+
+// The client side of a WebSocket (version 13 upgrade, base framing, masking) over
+// a plain TCP socket for "/ws" or a TLS adapter for "/wss". It writes the upgrade
+// request once its socket reports connected, checks the 101 response, then cuts
+// the byte stream into frames and reports each through SignalMessage; a close
+// frame or any failure ends in Close() followed by one SignalClose.
+//
+// Everything, sends included, belongs to the thread whose socket server runs the
+// socket; another thread hands its writes to that thread (the WebSocket
+// connection posts them).
+class WebsocketClient : public rtc::AsyncTCPSocketBase {
+ public:
+  enum OpCode {
+    kOpContinuation = 0,
+    kOpText = 1,
+    kOpBinary = 2,
+    kOpClose = 8,
+    kOpPing = 9,
+    kOpPong = 10,
+  };
+
+  // The codes of SignalClose that the client makes itself; any other code is
+  // the server's own, from its close frame.
+  enum CloseCode {
+    kWsHandshakeError = -100,    // "handshake error"
+    kWsFrameTooLong = -101,      // "context too long"
+    kWsSocketError = -103,       // "socket error:code = " and the socket's error
+    kWsCloseWithoutJson = -104,  // the whole close payload
+  };
+
+  // The largest payload a frame written by this client may carry.
+  static constexpr size_t kMaxSendPayload = 65534;
+  // What the socket buffers each way: 64 KiB of payload plus the largest header
+  // a frame with a 16-bit length can have (8 bytes, masked), so that every such
+  // frame fits whole, in and out.
+  static constexpr size_t kMaxPacketSize = 65536 + 8;
+
+  // A client over `socket`, or over a new TCP socket of the current thread's
+  // socket server when it is null, connecting to host:port. `path` must be "/ws"
+  // (plain) or "/wss" (TLS); it is also the request path. Empty `host_header`
+  // and `origin` mean the host and "http://" with the host header; an empty
+  // `protocol` sends no sub-protocol. Takes ownership of the socket in every case;
+  // null, with the socket deleted, when anything fails.
+  static WebsocketClient* Create(rtc::AsyncSocket* socket,
+                                 const std::string& host,
+                                 size_t port,
+                                 const std::string& host_header,
+                                 const std::string& path,
+                                 const std::string& protocol,
+                                 const std::string& origin);
+
+  // `socket` is connected or connecting (for "/wss": the TLS adapter).
+  WebsocketClient(rtc::AsyncSocket* socket,
+                  const std::string& host,
+                  size_t port,
+                  const std::string& host_header,
+                  const std::string& path,
+                  const std::string& protocol,
+                  const std::string& origin);
+  ~WebsocketClient() override;
+
+  // Raw bytes: SendRaw's result (the length once queued, -1 when refused).
+  int Send(const void* data, size_t length, const rtc::PacketOptions& options) override;
+
+  // Builds and writes one frame; false when it is too long (payload of 65535
+  // bytes or more) or the socket refuses it.
+  bool SendFrame(const char* data, size_t length, bool fin, OpCode opcode, bool mask, bool rsv1);
+  bool SendText(const std::string& text, bool rsv1);
+  bool SendBinary(const char* data, size_t length);
+  bool SendPing();
+  bool SendPong();
+
+  // The upgrade request; fills the defaults of the header texts and a new
+  // request key.
+  std::string GenerateHandshakeRequest();
+  bool ParseHandshakeResponse(const std::string& response);
+  // The Sec-WebSocket-Accept value the server must answer for the current key;
+  // empty while there is no key.
+  std::string GenerateAccept();
+  // Fills `length` bytes from random() after seeding it with the time; false
+  // for a null buffer or a length of 0.
+  static bool GenerateRandomArray(char* buffer, size_t length);
+  // Takes one whole frame from the front of the `*length` bytes at `data`,
+  // moving the rest to the front; null while no whole frame is there (and after
+  // a 64-bit length, which closes the client).
+  WebsocketMsg* GetMsg(char* data, size_t* length);
+  // The framing step of the TCP base: the handshake response first, then frames.
+  void ProcessInput(char* data, size_t* length) override;
+
+  bool handshake_done() const { return handshake_done_; }
+  const std::string& request_key() const { return request_key_; }
+
+  sigslot::signal_with_thread_policy<sigslot::single_threaded, WebsocketClient*> SignalOpen;
+  sigslot::signal_with_thread_policy<sigslot::single_threaded, WebsocketClient*, int, std::string>
+      SignalClose;
+  // The frame is the client's and is deleted right after the emission.
+  sigslot::signal_with_thread_policy<sigslot::single_threaded, WebsocketClient*, WebsocketMsg*>
+      SignalMessage;
+
+  // The one verifier installed on TLS adapters: every secure Create replaces it
+  // and every client's destruction deletes it, so it serves one live client at a
+  // time. Touched only on the worker thread.
+  static TavixSSLCertificateVerifier* self_signed_cer_verifier_;
+
+ protected:
+  // Never called: the client does not listen.
+  void HandleIncomingConnection(rtc::AsyncSocket* socket) override;
+
+ private:
+  void OnConnectEvent(rtc::AsyncSocket* socket);
+  void OnCloseEvent(rtc::AsyncSocket* socket, int error);
+  void StartHandshake();
+  // Consumes the response once its header block is complete; true when the
+  // bytes after it may be read as frames.
+  bool ProcessHandshake(char* data, size_t* length);
+  void ProcessFrames(char* data, size_t* length);
+  void HandleCloseFrame(const WebsocketMsg& frame);
+  // Close() and SignalClose, once: later causes are not reported again.
+  void CloseWith(int code, const std::string& text);
+
+  bool handshake_done_ = false;
+  // Set by CloseWith; the client reports one end only.
+  bool close_reported_ = false;
+  std::string host_;
+  size_t port_;
+  std::string host_header_;
+  std::string path_;
+  std::string protocol_;
+  std::string origin_;
+  std::string request_key_;
+};
+
+}  // namespace tavix
+
+#endif  // SRC_WEBSOCKET_WEBSOCKET_CLIENT_H_

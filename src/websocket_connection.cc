@@ -1,0 +1,220 @@
+#include "src/websocket_connection.h"
+
+#include <json/json.h>
+
+#include <utility>
+
+#include "rtc_base/helpers.h"
+#include "rtc_base/location.h"
+#include "rtc_base/messagehandler.h"
+#include "rtc_base/messagequeue.h"
+#include "rtc_base/thread.h"
+#include "rtc_base/timeutils.h"
+
+namespace tavix {
+namespace im {
+namespace {
+
+// The payload of a kSendTextId message.
+struct SendTextData : public rtc::MessageData {
+  explicit SendTextData(std::string text) : text_(std::move(text)) {}
+  std::string text_;
+};
+
+// JsonCpp throws on nesting deeper than its stack limit; that counts as not JSON.
+bool ParseJson(const char* data, size_t length, Json::Value* root) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  try {
+    return reader->parse(data, data + length, root, nullptr);
+  } catch (const Json::Exception&) {
+    return false;
+  }
+}
+
+// The reply's "code", when it is one: asInt throws on strings, objects and
+// numbers out of range, and a boolean is no code.
+bool ReadCode(const Json::Value& root, int* code) {
+  if (!root.isObject())
+    return false;
+  const Json::Value& value = root["code"];
+  if (value.isNull() || value.isBool() || !value.isConvertibleTo(Json::intValue))
+    return false;
+  *code = value.asInt();
+  return true;
+}
+
+}  // namespace
+
+WebSocketConnection::WebSocketConnection() = default;
+
+// The owner calls DisConnectServer first; a client left over is deleted here.
+WebSocketConnection::~WebSocketConnection() = default;
+
+bool WebSocketConnection::ConnectServer(unsigned int timeout_ms, unsigned int /*max_packet_size*/) {
+  std::string path = "/ws";
+  int port = server_port_ws_;
+  if (tls_ == "enable") {
+    path = "/wss";
+    port = server_port_wss_;
+  }
+  ws_client_.reset(
+      WebsocketClient::Create(nullptr, server_ip_, static_cast<size_t>(port), "", path, "", ""));
+  if (!ws_client_)
+    return false;
+  StartTimeout(kConnectTimeoutId, static_cast<int>(timeout_ms));
+  ws_client_->SignalOpen.connect(this, &WebSocketConnection::OnWsOpen);
+  ws_client_->SignalMessage.connect(this, &WebSocketConnection::OnWsRevMsg);
+  ws_client_->SignalClose.connect(this, &WebSocketConnection::OnWsClose);
+  recv_buffer_.Init(kWsRecvBufferSize);
+  return true;
+}
+
+int WebSocketConnection::SendData(const char* data, int /*length*/, ZEkMsgType /*type*/) {
+  if (!data || !connected_.load())
+    return 0;
+  // The worker thread drives the same socket and TLS state; the queue keeps the
+  // order of the posts of each thread.
+  thread_->Post(RTC_FROM_HERE, this, kSendTextId, new SendTextData(std::string(data)));
+  return 0;
+}
+
+void WebSocketConnection::WriteText(const std::string& text) {
+  // The connection may have been lost or stopped since the text was handed over.
+  if (!connected_.load() || !ws_client_)
+    return;
+  ws_client_->SendText(text, false);
+}
+
+void WebSocketConnection::DisConnectServer() {
+  connected_.store(false);
+  thread_->Clear(this);
+  ws_client_.reset();
+}
+
+void WebSocketConnection::OnMessage(rtc::Message* msg) {
+  switch (msg->id_) {
+    case kConnectTimeoutId:
+      DisConnectServer();
+      SignalStatusChange(this, kConnFailed, 4, "connect server timeout");
+      break;
+    case kLoginTimeoutId:
+      DisConnectServer();
+      SignalStatusChange(this, kConnFailed, 4, "login server timeout");
+      break;
+    case kKeepAliveId: {
+      // Unsigned arithmetic stays right across a wrap of the 32-bit clock.
+      const uint32_t elapsed = rtc::Time32() - last_recv_time_;
+      if (elapsed <= kWsKeepAliveLimitMs) {
+        PostKeepAlive();
+      } else {
+        SignalStatusChange(this, kConnLost, 5, "can not recv server's response, please reconnect");
+      }
+      break;
+    }
+    case kSendTextId: {
+      std::unique_ptr<SendTextData> data(static_cast<SendTextData*>(msg->data_));
+      msg->data_ = nullptr;
+      if (data)
+        WriteText(data->text_);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void WebSocketConnection::OnWsOpen(WebsocketClient* /*client*/) {
+  rtc::Thread::Current()->Clear(this, kConnectTimeoutId);
+  StartLogin();
+}
+
+void WebSocketConnection::StartLogin() {
+  Json::Value login(Json::objectValue);
+  login["accid"] = account_id_;
+  login["appid"] = app_id_;
+  login["device"] = device_type_;
+  login["token"] = token_;
+  login["sid"] = rtc::CreateRandomUuid();
+  login["deviceid"] = device_id_;
+  Json::StreamWriterBuilder builder;
+  builder["commentStyle"] = "None";
+  builder["indentation"] = "   ";
+  const std::string text = Json::writeString(builder, login);
+
+  CancelTimeout(kLoginTimeoutId);
+  StartTimeout(kLoginTimeoutId, kWsLoginTimeoutMs);
+  if (ws_client_)
+    ws_client_->SendText(text, false);
+}
+
+void WebSocketConnection::OnWsRevMsg(WebsocketClient* /*client*/, WebsocketMsg* msg) {
+  if (msg->opcode_ == WebsocketClient::kOpPing) {
+    last_recv_time_ = rtc::Time32();
+    return;
+  }
+  // A whole message in one frame is parsed straight from the frame.
+  if (recv_buffer_.IsEmpty() && msg->fin_) {
+    ParseData(msg->payload_.data(), msg->payload_.size(), msg->rsv1_);
+    return;
+  }
+  // A server may put a control frame between the fragments of a message; it is
+  // no part of the message and does not end it.
+  if (msg->opcode_ == WebsocketClient::kOpPong)
+    return;
+  if (!recv_buffer_.Write(msg->payload_.data(), msg->payload_.size())) {
+    // Storage that cannot grow: the message is lost, the next one starts clean.
+    recv_buffer_.Clear();
+    return;
+  }
+  if (!msg->fin_)
+    return;
+  ParseData(recv_buffer_.c_str(), recv_buffer_.size(), msg->rsv1_);
+  recv_buffer_.Clear();
+}
+
+void WebSocketConnection::ParseData(const char* data, size_t length, bool /*rsv1*/) {
+  Json::Value root;
+  if (!ParseJson(data, length, &root))
+    return;
+  if (connected_.load()) {
+    std::string text(data, length);
+    SignalRecvMessage(this, text);
+    return;
+  }
+
+  CancelTimeout(kLoginTimeoutId);
+  int code = 0;
+  if (!ReadCode(root, &code)) {
+    SignalStatusChange(this, kConnFailed, 6, "login failed, response format error");
+    return;
+  }
+  if (code != 0) {
+    SignalStatusChange(this, kConnRefused, static_cast<unsigned int>(code),
+                       std::string(data, length));
+    return;
+  }
+  connected_.store(true);
+  SignalStatusChange(this, kConnLoggedIn, 0, "");
+  PostKeepAlive();
+  last_recv_time_ = rtc::Time32();
+}
+
+void WebSocketConnection::OnWsClose(WebsocketClient* /*client*/, int code, std::string text) {
+  CancelTimeout(kLoginTimeoutId);
+  CancelTimeout(kConnectTimeoutId);
+  CancelTimeout(kKeepAliveId);
+  // The client's own failures are one local failure to the manager.
+  if (code >= WebsocketClient::kWsCloseWithoutJson && code <= WebsocketClient::kWsHandshakeError)
+    code = 3;
+  SignalStatusChange(this, connected_.load() ? kConnLost : kConnRefused,
+                     static_cast<unsigned int>(code), text);
+  connected_.store(false);
+}
+
+void WebSocketConnection::PostKeepAlive() {
+  rtc::Thread::Current()->PostDelayed(RTC_FROM_HERE, kWsKeepAliveCheckMs, this, kKeepAliveId);
+}
+
+}  // namespace im
+}  // namespace tavix

@@ -1,0 +1,310 @@
+#include "src/zek_manager.h"
+
+#include <json/json.h>
+#include <stdio.h>
+
+#include <utility>
+
+#include "rtc_base/helpers.h"
+#include "rtc_base/location.h"
+#include "rtc_base/messagequeue.h"
+#include "rtc_base/timeutils.h"
+#include "src/kcp_connection.h"
+#include "src/websocket_connection.h"
+
+namespace tavix {
+namespace im {
+namespace {
+
+constexpr char kKcpType[] = "kcp";
+constexpr char kWebSocketType[] = "websocket";
+
+constexpr int kSetupErrorCode = 2;
+constexpr char kNotSupportText[] = "not support";
+constexpr char kParamErrorText[] = "param parse init failed";
+constexpr char kConnectErrorText[] = "connect server failed";
+constexpr char kLoginFailedText[] = "login failed, start reconnect";
+constexpr char kReconnectText[] = "start reconnect";
+
+}  // namespace
+
+ZekManager* g_zek_manager = nullptr;
+
+ZConnMsgData::ZConnMsgData(std::string param) : param_(std::move(param)) {}
+
+ZConnMsgData::~ZConnMsgData() = default;
+
+ZekManager::ZekManager(ZEkCoreObserver* observer)
+    : observer_(observer), mtu_prober_(), conn_status_(kImIdle) {
+  Start();
+}
+
+ZekManager::ZekManager(ZEkCoreObserver* observer, std::string probe_target)
+    : observer_(observer), mtu_prober_(std::move(probe_target)), conn_status_(kImIdle) {
+  Start();
+}
+
+void ZekManager::Start() {
+  rtc::InitRandom(static_cast<int>(rtc::Time32()));
+  // Blocks until the probe has ended.
+  mtu_prober_.DoProbe();
+  main_thread_ = rtc::Thread::CreateWithSocketServer();
+  main_thread_->SetName("zek main thread", this);
+  main_thread_->Start(nullptr);
+}
+
+ZekManager::~ZekManager() {
+  Cleanup();
+}
+
+void ZekManager::ConnectImServer(std::string param) {
+  if (main_thread_)
+    main_thread_->Post(RTC_FROM_HERE, this, kConnectMsg, new ZConnMsgData(std::move(param)));
+}
+
+void ZekManager::DisConnectImServer() {
+  if (main_thread_)
+    main_thread_->Post(RTC_FROM_HERE, this, kDisconnectMsg);
+}
+
+void ZekManager::InputUserMessage(const char* data, int length, ZEkMsgType type) {
+  if (!data || length < 0)
+    return;
+  std::lock_guard<std::mutex> lock(conn_mutex_);
+  if (conn_status_.load() != kImConnected || !connection_ || !connection_->IsConnected())
+    return;
+  connection_->SendData(data, length, type);
+}
+
+void ZekManager::Cleanup() {
+  {
+    std::lock_guard<std::mutex> lock(observer_mutex_);
+    observer_ = nullptr;
+  }
+  if (!main_thread_)
+    return;
+  // The connection's socket and timers belong to the worker thread: it is disconnected
+  // and deleted there, behind whatever is queued already. A reconnect that falls due
+  // later finds no connection and does nothing, so none is made anew.
+  main_thread_->Post(RTC_FROM_HERE, this, kDestroyConnectionMsg);
+  main_thread_->Post(RTC_FROM_HERE, this, kCleanupMsg);
+  // Stopped before it is released: the worker still reads main_thread_ until its loop
+  // has ended.
+  main_thread_->Stop();
+  main_thread_.reset();
+}
+
+void ZekManager::OnMessage(rtc::Message* msg) {
+  switch (msg->id_) {
+    case kDestroyConnectionMsg: {
+      std::lock_guard<std::mutex> lock(conn_mutex_);
+      DoDisConnectAndDestoryConn();
+      break;
+    }
+    case kConnectMsg: {
+      auto* data = dynamic_cast<ZConnMsgData*>(msg->data_);
+      if (data)
+        DoConnectImServer(data->param_);
+      break;
+    }
+    case kDisconnectMsg:
+      DoDisConnectImServer();
+      break;
+    case kReconnectMsg:
+      DoReConnectImServer();
+      break;
+    case kCleanupMsg:
+    default:
+      break;
+  }
+  delete msg->data_;
+  msg->data_ = nullptr;
+}
+
+void ZekManager::DoConnectImServer(std::string param) {
+  std::lock_guard<std::mutex> lock(conn_mutex_);
+  // Whatever state the existing connection is in, the app disconnects first.
+  if (connection_)
+    return;
+  conn_param_ = std::move(param);
+  UpdateConnStatus(kImConnecting);
+  conn_type_ = GetConnectionType(conn_param_);
+  std::string error;
+  if (!DoCreateConnAndConnect(error)) {
+    NotifyEventObserver(kEventConnectFailed, kSetupErrorCode, error);
+    DoDisConnectAndDestoryConn();
+  }
+}
+
+void ZekManager::DoDisConnectImServer() {
+  std::lock_guard<std::mutex> lock(conn_mutex_);
+  if (!connection_)
+    return;
+  UpdateConnStatus(kImIdle);
+  DoDisConnectAndDestoryConn();
+  rtc::Thread::Current()->Clear(this, kReconnectMsg);
+  NotifyEventObserver(kEventDisconnected, 0, "");
+}
+
+void ZekManager::DoReConnectImServer() {
+  std::lock_guard<std::mutex> lock(conn_mutex_);
+  if (!connection_)
+    return;
+  DoDisConnectAndDestoryConn();
+  if (reconnect_interval_ >= kMaxReconnectInterval) {
+    reconnect_interval_ = 1;
+    if (conn_type_ == kKcpType)
+      conn_type_ = kWebSocketType;
+    else if (conn_type_ == kWebSocketType)
+      conn_type_ = kKcpType;
+  }
+  printf("start reconnecting, connection type : %s ...\n", conn_type_.c_str());
+  fflush(stdout);
+  std::string error;
+  if (!DoCreateConnAndConnect(error)) {
+    // Failed at once: the long wait follows, and then the other transport.
+    reconnect_interval_ = kMaxReconnectInterval;
+    PostReConnectTask();
+  }
+}
+
+void ZekManager::DoDisConnectAndDestoryConn() {
+  if (!connection_)
+    return;
+  connection_->DisConnectServer();
+  connection_.reset();
+}
+
+bool ZekManager::DoCreateConnAndConnect(std::string& error) {
+  if (conn_type_ == kKcpType) {
+    connection_.reset(new KcpConnection());
+  } else if (conn_type_ == kWebSocketType) {
+    connection_.reset(new WebSocketConnection());
+  } else {
+    error = kNotSupportText;
+    return false;
+  }
+  connection_->SignalStatusChange.connect(this, &ZekManager::OnConnectionStatusChange);
+  connection_->SignalRecvMessage.connect(this, &ZekManager::OnConnectionRecvMessage);
+  if (!connection_->Init(conn_param_)) {
+    error = kParamErrorText;
+    return false;
+  }
+  if (!connection_->ConnectServer(kConnectTimeoutMs,
+                                  static_cast<unsigned int>(mtu_prober_.MaxRtpPacketSize()))) {
+    error = kConnectErrorText;
+    return false;
+  }
+  return true;
+}
+
+std::string ZekManager::GetConnectionType(std::string param) {
+  std::string type = kKcpType;
+  Json::Value root;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  try {
+    // A text that fails to parse may still have given an object with the member.
+    reader->parse(param.data(), param.data() + param.size(), &root, nullptr);
+  } catch (const Json::Exception&) {
+    // Nesting beyond the reader's limit: the text names no transport.
+    return type;
+  }
+  if (!root.isObject())
+    return type;
+  const Json::Value& object = root;
+  const Json::Value& member = object["connection_type"];
+  // JsonCpp's conversion throws on arrays and objects; those name no transport.
+  if (member.isNull() || !member.isConvertibleTo(Json::stringValue))
+    return type;
+  try {
+    type = member.asString();
+  } catch (const Json::Exception&) {
+  }
+  return type;
+}
+
+void ZekManager::UpdateConnStatus(ImConnStatus status) {
+  conn_status_.store(status);
+}
+
+void ZekManager::PostReConnectTask() {
+  main_thread_->PostDelayed(RTC_FROM_HERE, reconnect_interval_ * 1000, this, kReconnectMsg);
+  const int doubled = reconnect_interval_ * 2;
+  reconnect_interval_ =
+      static_cast<uint8_t>(doubled >= kMaxReconnectInterval ? kMaxReconnectInterval : doubled);
+}
+
+void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
+                                          Connection::ConnStatus status,
+                                          unsigned int code,
+                                          std::string text) {
+  const std::string report = text;
+  const int error_code = static_cast<int>(code);
+  const ImConnStatus before = conn_status_.load();
+  switch (status) {
+    case Connection::kConnLoggedIn:
+      UpdateConnStatus(kImConnected);
+      if (before == kImReconnecting) {
+        NotifyEventObserver(kEventReconnected, error_code, report);
+        reconnect_interval_ = 1;
+      } else {
+        NotifyEventObserver(kEventConnected, error_code, report);
+      }
+      break;
+    case Connection::kConnRefused:
+    case Connection::kConnFailed:
+      if (before == kImConnecting) {
+        if (code == kLoginStopCode) {
+          UpdateConnStatus(kImIdle);
+          NotifyEventObserver(kEventConnectFailed, error_code, report);
+        } else {
+          UpdateConnStatus(kImReconnecting);
+          NotifyEventObserver(kEventReconnecting, error_code, kLoginFailedText);
+          PostReConnectTask();
+        }
+      } else if (before == kImReconnecting) {
+        if (code == kLoginStopCode) {
+          UpdateConnStatus(kImIdle);
+          NotifyEventObserver(kEventReconnectStopped, error_code, report);
+        } else {
+          PostReConnectTask();
+        }
+      } else {
+        NotifyEventObserver(kEventConnected, error_code, report);
+      }
+      break;
+    case Connection::kConnLost:
+      if (code == kServerClosedCode) {
+        NotifyEventObserver(kEventServerClosed, error_code, report);
+      } else {
+        NotifyEventObserver(kEventReconnecting, error_code, kReconnectText);
+        UpdateConnStatus(kImReconnecting);
+        PostReConnectTask();
+      }
+      break;
+    default:
+      NotifyEventObserver(kEventConnected, error_code, report);
+      break;
+  }
+}
+
+void ZekManager::OnConnectionRecvMessage(Connection* /*connection*/, std::string& message) {
+  // The app gets a zero-terminated text: it ends at the first zero byte.
+  NotifyMessageObserver(std::string(message.c_str()));
+}
+
+void ZekManager::NotifyEventObserver(ZEkEventCode code, int errorCode, std::string text) {
+  std::lock_guard<std::mutex> lock(observer_mutex_);
+  if (observer_)
+    observer_->OnZEkCoreEvent(code, errorCode, text.c_str());
+}
+
+void ZekManager::NotifyMessageObserver(std::string message) {
+  std::lock_guard<std::mutex> lock(observer_mutex_);
+  if (conn_status_.load() == kImConnected && observer_)
+    observer_->OnZEkCoreMessage(message.c_str(), static_cast<int>(message.length()));
+}
+
+}  // namespace im
+}  // namespace tavix

@@ -1,0 +1,148 @@
+#ifndef SRC_ZEK_MANAGER_H_
+#define SRC_ZEK_MANAGER_H_
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "rtc_base/messagehandler.h"
+#include "rtc_base/sigslot.h"
+#include "rtc_base/thread.h"
+#include "src/connection.h"
+#include "src/libzekcore.h"
+#include "src/mtu/mtu_probe.h"
+
+namespace tavix {
+namespace im {
+
+// The payload of the connect message: the app's JSON parameter text.
+class ZConnMsgData : public virtual rtc::MessageData {
+ public:
+  explicit ZConnMsgData(std::string param);
+  ~ZConnMsgData() override;
+
+  std::string param_;
+};
+
+// The core's one controller. It owns the worker thread "zek main thread", on which every
+// socket, timer, transport signal and observer call of the core runs, the MTU prober, and
+// at most one transport connection. It turns the app's requests into work on the worker
+// thread, runs the connect, disconnect and reconnect state machine (a growing back-off and
+// a switch between the two transports), and turns the transports' reports into observer
+// calls.
+//
+// Locks: conn_mutex_ before observer_mutex_. Observer calls are made with
+// observer_mutex_ held, so an observer must not call UnInitialize, nor SendUserMessage
+// from a kEventConnectFailed with code 2 or a kEventDisconnected (raised with
+// conn_mutex_ held as well).
+class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot::single_threaded> {
+ public:
+  enum ImConnStatus : int32_t {
+    kImIdle = 0,
+    kImConnecting = 1,
+    kImConnected = 2,
+    kImReconnecting = 4,
+  };
+
+  // Ids of the messages posted to the manager.
+  enum MessageId : uint32_t {
+    kDestroyConnectionMsg = 0,
+    kConnectMsg = 1,
+    kDisconnectMsg = 2,
+    kReconnectMsg = 3,  // delayed
+    kCleanupMsg = 4,
+  };
+
+  static constexpr unsigned int kConnectTimeoutMs = 10000;
+  // Reconnect waits, in seconds, double up to this; an attempt made at it switches the
+  // transport and starts the waits over at 1.
+  static constexpr uint8_t kMaxReconnectInterval = 60;
+  // A server close with this code ends the session for good: no reconnect.
+  static constexpr unsigned int kServerClosedCode = 8002;
+  // A login refused with this code is not retried.
+  static constexpr unsigned int kLoginStopCode = 5003;
+
+  // Probes the product's public host; blocks for the probe.
+  explicit ZekManager(ZEkCoreObserver* observer);
+  // Probes `probe_target` instead (a host name or an IPv4 literal).
+  ZekManager(ZEkCoreObserver* observer, std::string probe_target);
+  // Runs Cleanup if it has not run.
+  ~ZekManager() override;
+  ZekManager(const ZekManager&) = delete;
+  ZekManager& operator=(const ZekManager&) = delete;
+
+  // App threads. Both only post to the worker thread.
+  void ConnectImServer(std::string param);
+  void DisConnectImServer();
+  // App threads: hands the message to the connection while connected, else drops it.
+  // Null data or a negative length is dropped as well.
+  void InputUserMessage(const char* data, int length, ZEkMsgType type);
+  // App thread: no observer call happens once it has begun; the connection is
+  // disconnected and deleted on the worker thread, whose loop then ends. Must not run at
+  // the same time as any other call of the manager.
+  void Cleanup();
+
+  // Worker thread.
+  void OnMessage(rtc::Message* msg) override;
+  void OnConnectionStatusChange(Connection* connection,
+                                Connection::ConnStatus status,
+                                unsigned int code,
+                                std::string text);
+  void OnConnectionRecvMessage(Connection* connection, std::string& message);
+
+  // Any thread.
+  ImConnStatus conn_status() const { return conn_status_.load(); }
+  // The worker thread; null after Cleanup.
+  rtc::Thread* main_thread() const { return main_thread_.get(); }
+  // Worker thread only.
+  uint8_t reconnect_interval() const { return reconnect_interval_; }
+  const std::string& conn_type() const { return conn_type_; }
+
+ private:
+  // The rest of the construction: the random generator, the probe, the worker thread.
+  void Start();
+
+  // All of these run on the worker thread.
+  void DoConnectImServer(std::string param);
+  void DoDisConnectImServer();
+  void DoReConnectImServer();
+  // The caller holds conn_mutex_.
+  void DoDisConnectAndDestoryConn();
+  // Creates, wires and starts the connection of conn_type_; on false `error` says why.
+  // The caller holds conn_mutex_.
+  bool DoCreateConnAndConnect(std::string& error);
+  // The transport named by a parameter text; "kcp" unless it names another.
+  std::string GetConnectionType(std::string param);
+  void UpdateConnStatus(ImConnStatus status);
+  void PostReConnectTask();
+  void NotifyEventObserver(ZEkEventCode code, int errorCode, std::string text);
+  void NotifyMessageObserver(std::string message);
+
+  // Guards observer_ and every observer call.
+  std::mutex observer_mutex_;
+  ZEkCoreObserver* observer_;  // not owned; guarded by observer_mutex_
+  std::string conn_param_;     // worker thread
+  std::string conn_type_;      // worker thread
+  // Guards connection_: every creation, use and deletion of the connection (the worker
+  // thread; app threads in InputUserMessage).
+  std::mutex conn_mutex_;
+  std::unique_ptr<Connection> connection_;
+  // Created by the constructor, stopped and released by Cleanup; in between read by app
+  // threads (posts) and the worker thread.
+  std::unique_ptr<rtc::Thread> main_thread_;
+  MtuProber mtu_prober_;  // read only on the constructor's thread and the worker thread
+  // Written on the worker thread, read by app threads in InputUserMessage.
+  std::atomic<ImConnStatus> conn_status_;
+  uint8_t reconnect_interval_ = 1;  // worker thread; seconds
+};
+
+// The process-wide manager of the C API; null while none exists.
+extern ZekManager* g_zek_manager;
+
+}  // namespace im
+}  // namespace tavix
+
+#endif  // SRC_ZEK_MANAGER_H_

@@ -1,0 +1,722 @@
+// ctest-labels: threading slow
+// The WebSocket transport on a worker thread against the loopback WebSocket test
+// server, plain and over TLS. Timers run on the fake clock where a test would
+// otherwise wait for tens of seconds; one test waits for the real login time-out.
+
+#include "src/websocket_connection.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtc_base/thread.h"
+#include "rtc_base/timeutils.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/run_on.h"
+#include "tests/support/wait.h"
+#include "tests/support/ws_test_server.h"
+
+namespace tavix {
+namespace im {
+namespace {
+
+using zek_test::RunOn;
+using zek_test::WaitUntil;
+using zek_test::WsHandshakeOptions;
+using zek_test::WsHandshakeReply;
+using zek_test::WsSendOptions;
+using zek_test::WsTestServer;
+using zek_test::WsTestServerOptions;
+
+// Ports that nothing listens on stand in for the transport a case does not use.
+constexpr int kUnusedPort = 1;
+
+std::string Params(const std::string& ip, int ws_port, int wss_port, const char* tls) {
+  std::string text = R"({"server_ip":")" + ip + R"(","server_port_kcp":9,"server_port_ws":)" +
+                     std::to_string(ws_port) + R"(,"server_port_wss":)" + std::to_string(wss_port) +
+                     R"(,"account_id":"acc","app_id":"app","device_type":"ios",)"
+                     R"("token":"tok","deviceid":"dev")";
+  if (tls)
+    text += R"(,"tls":")" + std::string(tls) + "\"";
+  return text + "}";
+}
+
+struct Status {
+  Connection::ConnStatus status;
+  unsigned int code;
+  std::string text;
+};
+
+// Records the connection's two signals on the worker thread for the test thread.
+class Reporter : public sigslot::has_slots<sigslot::single_threaded> {
+ public:
+  void Attach(Connection* connection) {
+    connection->SignalStatusChange.connect(this, &Reporter::OnStatus);
+    connection->SignalRecvMessage.connect(this, &Reporter::OnMessage);
+  }
+  std::vector<Status> statuses() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return statuses_;
+  }
+  std::vector<std::string> messages() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  void OnStatus(Connection*, Connection::ConnStatus status, unsigned int code, std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    statuses_.push_back({status, code, text});
+  }
+  void OnMessage(Connection*, std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(text);
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<Status> statuses_;
+  std::vector<std::string> messages_;
+};
+
+// The connection with a view of its insides and a count of its keep-alive checks.
+class ProbeConnection : public WebSocketConnection {
+ public:
+  void OnMessage(rtc::Message* msg) override {
+    if (msg->id_ == kKeepAliveId)
+      ++keep_alive_checks;
+    WebSocketConnection::OnMessage(msg);
+  }
+  WebsocketClient* client() const { return ws_client_.get(); }
+  size_t buffered() const { return recv_buffer_.size(); }
+  size_t buffer_capacity() const { return recv_buffer_.capacity(); }
+
+  std::atomic<int> keep_alive_checks{0};
+};
+
+class WebSocketConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    worker_ = rtc::Thread::CreateWithSocketServer();
+    ASSERT_TRUE(worker_->Start());
+  }
+
+  void TearDown() override {
+    End();
+    worker_->Stop();
+    clock_.reset();
+  }
+
+  // Ends the connection and starts the next case with a clean record.
+  void Restart() {
+    End();
+    reporter_ = std::make_unique<Reporter>();
+  }
+
+  // The fake clock, installed before anything arms a timer.
+  void UseFakeClock() {
+    clock_ = std::make_unique<zek_test::ScopedFakeClock>(int64_t{1000000} *
+                                                         rtc::kNumNanosecsPerMillisec);
+  }
+
+  // Moves the fake clock and lets the worker thread run what came due: the first
+  // send wakes it, the second returns only after the cycle that ran the due
+  // messages.
+  void Advance(int64_t ms) {
+    clock_->AdvanceTimeMillis(ms);
+    Settle();
+  }
+
+  void Settle() {
+    RunOn(worker_.get(), [] {});
+    RunOn(worker_.get(), [] {});
+  }
+
+  WsTestServer* StartServer(WsTestServerOptions options = WsTestServerOptions()) {
+    servers_.push_back(std::make_unique<WsTestServer>(options));
+    EXPECT_TRUE(servers_.back()->Start());
+    return servers_.back().get();
+  }
+
+  std::string PlainParams(const WsTestServer& server) {
+    return Params("127.0.0.1", server.port(), kUnusedPort, nullptr);
+  }
+
+  bool Connect(const std::string& params, unsigned int timeout_ms = 10000) {
+    bool ok = false;
+    RunOn(worker_.get(), [&] {
+      conn_ = new ProbeConnection();
+      EXPECT_TRUE(conn_->Init(params));
+      reporter_->Attach(conn_);
+      ok = conn_->ConnectServer(timeout_ms, 1400);
+    });
+    return ok;
+  }
+
+  // DisConnectServer and deletion, as the manager ends a connection.
+  void End() {
+    RunOn(worker_.get(), [&] {
+      if (!conn_)
+        return;
+      conn_->DisConnectServer();
+      delete conn_;
+      conn_ = nullptr;
+    });
+  }
+
+  bool WaitForStatuses(size_t count,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    return WaitUntil([&] { return reporter_->statuses().size() >= count; }, limit);
+  }
+
+  // A plain server and a connection logged in to it.
+  WsTestServer* LogIn(WsTestServerOptions options = WsTestServerOptions()) {
+    WsTestServer* server = StartServer(options);
+    EXPECT_TRUE(Connect(PlainParams(*server)));
+    EXPECT_TRUE(WaitForStatuses(1));
+    const std::vector<Status> s = reporter_->statuses();
+    EXPECT_EQ(s.size(), 1u);
+    if (!s.empty()) {
+      EXPECT_EQ(s[0].status, Connection::kConnLoggedIn);
+    }
+    return server;
+  }
+
+  bool IsConnected() {
+    bool connected = false;
+    RunOn(worker_.get(), [&] { connected = conn_->IsConnected(); });
+    return connected;
+  }
+
+  std::vector<std::unique_ptr<WsTestServer>> servers_;
+  std::unique_ptr<zek_test::ScopedFakeClock> clock_;
+  std::unique_ptr<rtc::Thread> worker_;
+  std::unique_ptr<Reporter> reporter_ = std::make_unique<Reporter>();
+  ProbeConnection* conn_ = nullptr;  // created, used and deleted on the worker thread
+};
+
+TEST_F(WebSocketConnectionTest, TlsSettingChoosesPathAndPort) {
+  WsTestServer* plain = StartServer();
+  WsTestServerOptions tls_options;
+  tls_options.tls = true;
+  WsTestServer* secure = StartServer(tls_options);
+  struct Case {
+    const char* tls;  // null: no "tls" member
+    bool secure;
+  };
+  const Case cases[] = {{"enable", true}, {"Enable", false}, {"true", false},
+                        {"", false},      {nullptr, false},  {"disable", false}};
+  size_t plain_upgrades = 0, secure_upgrades = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tls ? c.tls : "(absent)");
+    const size_t before = reporter_->statuses().size();
+    ASSERT_TRUE(Connect(Params("127.0.0.1", plain->port(), secure->port(), c.tls)));
+    ASSERT_TRUE(WaitForStatuses(before + 1));
+    EXPECT_EQ(reporter_->statuses().back().status, Connection::kConnLoggedIn);
+    WsTestServer* used = c.secure ? secure : plain;
+    (c.secure ? secure_upgrades : plain_upgrades)++;
+    EXPECT_EQ(plain->upgrade_count(), plain_upgrades);
+    EXPECT_EQ(secure->upgrade_count(), secure_upgrades);
+    EXPECT_EQ(used->upgrade_requests().back().path, c.secure ? "/wss" : "/ws");
+    End();
+  }
+  EXPECT_EQ(secure->tls_handshakes(), 1u);
+}
+
+TEST_F(WebSocketConnectionTest, UpgradeRequestNamesTheServerIp) {
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "/wss" : "/ws");
+    WsTestServerOptions options;
+    options.tls = tls;
+    WsTestServer* server = StartServer(options);
+    const std::string params =
+        tls ? Params("127.0.0.1", kUnusedPort, server->port(), "enable") : PlainParams(*server);
+    ASSERT_TRUE(Connect(params));
+    ASSERT_TRUE(WaitUntil([&] { return server->upgrade_count() == 1; }));
+    const zek_test::WsUpgradeRequest request = server->upgrade_requests()[0];
+    EXPECT_EQ(request.request_line, tls ? "GET /wss HTTP/1.1" : "GET /ws HTTP/1.1");
+    EXPECT_EQ(request.Header("Host"), "127.0.0.1");
+    EXPECT_EQ(request.Header("Origin"), "http://127.0.0.1");
+    EXPECT_EQ(request.Header("Sec-WebSocket-Version"), "13");
+    EXPECT_EQ(request.Header("Sec-WebSocket-Key").size(), 24u);
+    End();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, LogsInWithTheJsonObjectAndAFreshSid) {
+  WsTestServer* server = StartServer();
+  std::vector<std::string> sids;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const size_t before = reporter_->statuses().size();
+    ASSERT_TRUE(Connect(PlainParams(*server)));
+    ASSERT_TRUE(WaitForStatuses(before + 1));
+    ASSERT_EQ(server->login_count(), static_cast<size_t>(attempt + 1));
+    const std::string login = server->logins().back();
+    const std::string sid_field = "   \"sid\" : \"";
+    const size_t at = login.find(sid_field);
+    ASSERT_NE(at, std::string::npos) << login;
+    const std::string sid = login.substr(at + sid_field.size(), 36);
+    sids.push_back(sid);
+    // Members in key order, one a line, three blanks in.
+    EXPECT_EQ(login,
+              "{\n"
+              "   \"accid\" : \"acc\",\n"
+              "   \"appid\" : \"app\",\n"
+              "   \"device\" : \"ios\",\n"
+              "   \"deviceid\" : \"dev\",\n"
+              "   \"sid\" : \"" +
+                  sid +
+                  "\",\n"
+                  "   \"token\" : \"tok\"\n"
+                  "}");
+    for (size_t i = 0; i < sid.size(); ++i) {
+      if (i == 8 || i == 13 || i == 18 || i == 23) {
+        EXPECT_EQ(sid[i], '-') << sid;
+      } else {
+        EXPECT_TRUE(isxdigit(static_cast<unsigned char>(sid[i]))) << sid;
+      }
+    }
+    // The login is the first frame: one masked text frame.
+    const std::vector<zek_test::WsFrame> frames = server->frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames[0].opcode, zek_test::kWsOpText);
+    EXPECT_TRUE(frames[0].fin);
+    EXPECT_TRUE(frames[0].masked);
+    End();
+  }
+  EXPECT_NE(sids[0], sids[1]);
+}
+
+TEST_F(WebSocketConnectionTest, ReadsTheLoginReply) {
+  struct Case {
+    const char* name;
+    std::string reply;
+    Connection::ConnStatus status;
+    unsigned int code;
+    std::string text;
+    bool connected;
+  };
+  const std::string denied = R"({"code":5003,"msg":"denied"})";
+  const std::string format = "login failed, response format error";
+  const Case cases[] = {
+      {"code 0", R"({"code":0,"msg":"ok"})", Connection::kConnLoggedIn, 0, "", true},
+      {"code 5003", denied, Connection::kConnRefused, 5003, denied, false},
+      {"negative code", R"({"code":-7})", Connection::kConnRefused, static_cast<unsigned>(-7),
+       R"({"code":-7})", false},
+      {"no code", R"({"msg":"x"})", Connection::kConnFailed, 6, format, false},
+      {"code null", R"({"code":null})", Connection::kConnFailed, 6, format, false},
+      {"array", "[1,2]", Connection::kConnFailed, 6, format, false},
+      {"code a string", R"({"code":"abc"})", Connection::kConnFailed, 6, format, false},
+      {"code an object", R"({"code":{"a":0}})", Connection::kConnFailed, 6, format, false},
+      {"code out of range", R"({"code":4294967296})", Connection::kConnFailed, 6, format, false},
+      {"code a boolean", R"({"code":false})", Connection::kConnFailed, 6, format, false},
+      {"a number", "0", Connection::kConnFailed, 6, format, false},
+  };
+  WsTestServer* server = StartServer();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server->SetLoginReply(true, c.reply);
+    const size_t before = reporter_->statuses().size();
+    ASSERT_TRUE(Connect(PlainParams(*server)));
+    ASSERT_TRUE(WaitForStatuses(before + 1));
+    Settle();
+    const std::vector<Status> s = reporter_->statuses();
+    ASSERT_EQ(s.size(), before + 1);
+    EXPECT_EQ(s.back().status, c.status);
+    EXPECT_EQ(s.back().code, c.code);
+    EXPECT_EQ(s.back().text, c.text);
+    EXPECT_EQ(IsConnected(), c.connected);
+    End();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, IgnoresRepliesThatAreNotJson) {
+  // Nesting past the reader's limit makes the reader throw; that is no JSON either.
+  const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+  for (const std::string& junk : {std::string("this is not json"), deep, std::string()}) {
+    WsTestServerOptions options;
+    options.send_login_reply = false;
+    WsTestServer* server = StartServer(options);
+    ASSERT_TRUE(Connect(PlainParams(*server)));
+    ASSERT_TRUE(WaitUntil([&] { return server->login_count() == 1; }));
+    ASSERT_TRUE(server->SendText(junk));
+    ASSERT_TRUE(server->SendText(R"({"code":0})"));
+    ASSERT_TRUE(WaitForStatuses(1));
+    Settle();
+    ASSERT_EQ(reporter_->statuses().size(), 1u);
+    EXPECT_EQ(reporter_->statuses()[0].status, Connection::kConnLoggedIn);
+    Restart();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, NoLoginReplyTimesOutAfterFiveSeconds) {
+  WsTestServerOptions options;
+  options.login_reply = "this is not json";
+  WsTestServer* server = StartServer(options);
+  ASSERT_TRUE(Connect(PlainParams(*server)));
+  ASSERT_TRUE(WaitUntil([&] { return server->login_count() == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitForStatuses(1, std::chrono::milliseconds(8000)));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(4800));
+  const Status s = reporter_->statuses()[0];
+  EXPECT_EQ(s.status, Connection::kConnFailed);
+  EXPECT_EQ(s.code, 4u);
+  EXPECT_EQ(s.text, "login server timeout");
+  // The connection stopped itself: the client and its socket are gone.
+  EXPECT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+  RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->client(), nullptr); });
+}
+
+TEST_F(WebSocketConnectionTest, ConnectTimeOutEndsTheAttempt) {
+  WsTestServerOptions options;
+  options.handshake.reply = WsHandshakeReply::kNone;
+  WsTestServer* server = StartServer(options);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Connect(PlainParams(*server), 300));
+  ASSERT_TRUE(WaitForStatuses(1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+  const Status s = reporter_->statuses()[0];
+  EXPECT_EQ(s.status, Connection::kConnFailed);
+  EXPECT_EQ(s.code, 4u);
+  EXPECT_EQ(s.text, "connect server timeout");
+  EXPECT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+  RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->client(), nullptr); });
+  Settle();
+  EXPECT_EQ(reporter_->statuses().size(), 1u);
+}
+
+TEST_F(WebSocketConnectionTest, ConnectTimeOutOfTheManagerIsTenSeconds) {
+  UseFakeClock();
+  WsTestServerOptions options;
+  options.handshake.reply = WsHandshakeReply::kNone;
+  WsTestServer* server = StartServer(options);
+  ASSERT_TRUE(Connect(PlainParams(*server), 10000));
+  ASSERT_TRUE(WaitUntil([&] { return server->upgrade_count() == 1; }));
+  Advance(9999);
+  EXPECT_TRUE(reporter_->statuses().empty());
+  Advance(1);
+  ASSERT_TRUE(WaitForStatuses(1));
+  EXPECT_EQ(reporter_->statuses()[0].text, "connect server timeout");
+  // An opened connection cancels it.
+  End();
+  WsTestServer* answering = StartServer();
+  ASSERT_TRUE(Connect(PlainParams(*answering), 10000));
+  ASSERT_TRUE(WaitForStatuses(2));
+  EXPECT_EQ(reporter_->statuses()[1].status, Connection::kConnLoggedIn);
+  Advance(10000);
+  EXPECT_EQ(reporter_->statuses().size(), 2u);
+}
+
+TEST_F(WebSocketConnectionTest, ConnectServerFailsWhenNoClientCanBeMade) {
+  UseFakeClock();
+  // An IPv6 address for the IPv4 socket: the connect fails at once.
+  for (const char* tls : {"disable", "enable"}) {
+    SCOPED_TRACE(tls);
+    EXPECT_FALSE(Connect(Params("::1", 80, 443, tls)));
+    RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->client(), nullptr); });
+    // No timer was armed.
+    Advance(60000);
+    EXPECT_TRUE(reporter_->statuses().empty());
+    End();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, HandsOnJsonMessagesAfterLogin) {
+  WsTestServer* server = LogIn();
+  ASSERT_TRUE(server->SendText(R"({"a":1})"));
+  ASSERT_TRUE(server->SendText("not json"));
+  WsSendOptions masked;
+  masked.mask = true;
+  ASSERT_TRUE(server->SendText(R"({"b":2})", masked));
+  // The manager cuts at a zero byte; the transport hands on every byte.
+  const std::string with_zero = std::string(R"({"c":3})") + '\0' + "tail";
+  ASSERT_TRUE(server->SendText(with_zero));
+  ASSERT_TRUE(WaitUntil([&] { return reporter_->messages().size() >= 3; }));
+  Settle();
+  const std::vector<std::string> m = reporter_->messages();
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m[0], R"({"a":1})");
+  EXPECT_EQ(m[1], R"({"b":2})");
+  EXPECT_EQ(m[2], with_zero);
+  EXPECT_EQ(reporter_->statuses().size(), 1u);
+}
+
+TEST_F(WebSocketConnectionTest, ReassemblesFragmentedMessages) {
+  WsTestServer* server = LogIn();
+  std::string big = R"({"payload":")";
+  big += std::string(30000, 'x');
+  big += R"("})";
+  struct Case {
+    const char* name;
+    std::string text;
+    WsSendOptions options;
+  };
+  WsSendOptions three;
+  three.fragments = 3;
+  WsSendOptions masked = three;
+  masked.mask = true;
+  WsSendOptions with_pong = three;
+  with_pong.pong_between = true;
+  const Case cases[] = {
+      {"three frames", R"({"part":"one two three"})", three},
+      {"longer than the first buffer", big, three},
+      {"masked", big, masked},
+      {"a pong between the fragments", R"({"part":"one two three"})", with_pong},
+  };
+  size_t expected = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(server->SendText(c.text, c.options));
+    ++expected;
+    ASSERT_TRUE(WaitUntil([&] { return reporter_->messages().size() >= expected; }));
+    EXPECT_TRUE(reporter_->messages().back() == c.text);
+    RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->buffered(), 0u); });
+  }
+  RunOn(worker_.get(), [&] {
+    // Grown for the long message and kept for the next.
+    EXPECT_GE(conn_->buffer_capacity(), big.size());
+  });
+  EXPECT_EQ(reporter_->messages().size(), expected);
+}
+
+TEST_F(WebSocketConnectionTest, PingsKeepTheConnectionAliveAndSilenceLosesItOnce) {
+  UseFakeClock();
+  WsTestServer* server = LogIn();
+  // A ping every 30 s for 150 s: the checks every 10 s find it alive.
+  int checks = 0;
+  for (int second = 10; second <= 150; second += 10) {
+    Advance(10000);
+    ++checks;
+    ASSERT_TRUE(WaitUntil([&] { return conn_->keep_alive_checks.load() == checks; }));
+    if (second % 30 == 0) {
+      const size_t pongs = server->pongs_received();
+      ASSERT_TRUE(server->SendPing());
+      ASSERT_TRUE(WaitUntil([&] { return server->pongs_received() == pongs + 1; }));
+      // The pong goes out before the connection hears of the ping.
+      Settle();
+    }
+  }
+  EXPECT_EQ(reporter_->statuses().size(), 1u);
+  // Silence from 150 s: the checks at 160 to 190 s still pass (40 s is allowed),
+  // the one at 200 s reports the loss.
+  for (int second = 160; second <= 190; second += 10) {
+    Advance(10000);
+    ++checks;
+    ASSERT_TRUE(WaitUntil([&] { return conn_->keep_alive_checks.load() == checks; }));
+    EXPECT_EQ(reporter_->statuses().size(), 1u) << second;
+  }
+  Advance(10000);
+  ASSERT_TRUE(WaitForStatuses(2));
+  const Status lost = reporter_->statuses()[1];
+  EXPECT_EQ(lost.status, Connection::kConnLost);
+  EXPECT_EQ(lost.code, 5u);
+  EXPECT_EQ(lost.text, "can not recv server's response, please reconnect");
+  // Once: no further check is made, and the flag stays up for the manager.
+  Advance(60000);
+  EXPECT_EQ(conn_->keep_alive_checks.load(), checks + 1);
+  EXPECT_EQ(reporter_->statuses().size(), 2u);
+  EXPECT_TRUE(IsConnected());
+}
+
+TEST_F(WebSocketConnectionTest, DataFramesAndPongsAreNoSignOfLife) {
+  UseFakeClock();
+  WsTestServer* server = LogIn();
+  for (int i = 0; i < 5; ++i) {
+    Advance(10000);
+    ASSERT_TRUE(server->SendText(R"({"still":"here"})"));
+    zek_test::WsFrameToSend pong;
+    pong.opcode = zek_test::kWsOpPong;
+    ASSERT_TRUE(server->SendFrame(pong));
+    ASSERT_TRUE(
+        WaitUntil([&] { return reporter_->messages().size() == static_cast<size_t>(i + 1); }));
+  }
+  ASSERT_TRUE(WaitForStatuses(2));
+  EXPECT_EQ(reporter_->statuses()[1].code, 5u);
+}
+
+TEST_F(WebSocketConnectionTest, ReportsHowTheClientClosed) {
+  struct Case {
+    const char* name;
+    bool log_in;
+    std::function<void(WsTestServer*)> end;
+    Connection::ConnStatus status;
+    unsigned int code;
+    std::string text;
+  };
+  const std::string close_json = R"({"code":8002,"msg":"x"})";
+  const Case cases[] = {
+      {"close 8002 after login", true,
+       [&](WsTestServer* s) { s->SendClose(zek_test::WsClosePayload(1000, close_json)); },
+       Connection::kConnLost, 8002, close_json},
+      {"close without JSON after login", true,
+       [&](WsTestServer* s) { s->SendClose(zek_test::WsClosePayload(1000, "bye")); },
+       Connection::kConnLost, 3, zek_test::WsClosePayload(1000, "bye")},
+      {"close 8002 before login", false,
+       [&](WsTestServer* s) { s->SendClose(zek_test::WsClosePayload(1000, close_json)); },
+       Connection::kConnRefused, 8002, close_json},
+      {"end of stream after login", true,
+       [&](WsTestServer* s) { s->CloseConnection(WsTestServer::CloseHow::kFin); },
+       Connection::kConnLost, 3, "socket error:code = 0"},
+      {"reset after login", true,
+       [&](WsTestServer* s) { s->CloseConnection(WsTestServer::CloseHow::kReset); },
+       Connection::kConnLost, 3, "socket error:code = " + std::to_string(ECONNRESET)},
+      {"reset before login", false,
+       [&](WsTestServer* s) { s->CloseConnection(WsTestServer::CloseHow::kReset); },
+       Connection::kConnRefused, 3, "socket error:code = " + std::to_string(ECONNRESET)},
+      {"64-bit frame length after login", true,
+       [&](WsTestServer* s) {
+         zek_test::WsFrameToSend spec;
+         spec.payload = "{}";
+         spec.length_form = zek_test::WsLengthForm::k64;
+         s->SendFrame(spec);
+       },
+       Connection::kConnLost, 3, "context too long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WsTestServerOptions options;
+    options.send_login_reply = c.log_in;
+    WsTestServer* server = StartServer(options);
+    ASSERT_TRUE(Connect(PlainParams(*server)));
+    const size_t reports = c.log_in ? 1 : 0;
+    if (c.log_in) {
+      ASSERT_TRUE(WaitForStatuses(1));
+    } else {
+      ASSERT_TRUE(WaitUntil([&] { return server->login_count() == 1; }));
+    }
+    c.end(server);
+    ASSERT_TRUE(WaitForStatuses(reports + 1));
+    Settle();
+    const std::vector<Status> s = reporter_->statuses();
+    ASSERT_EQ(s.size(), reports + 1);
+    EXPECT_EQ(s.back().status, c.status);
+    EXPECT_EQ(s.back().code, c.code);
+    EXPECT_TRUE(s.back().text == c.text) << s.back().text;
+    EXPECT_FALSE(IsConnected());
+    Restart();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, RejectedHandshakeIsRefused) {
+  for (WsHandshakeReply reply :
+       {WsHandshakeReply::kStatus200, WsHandshakeReply::kHttp10,
+        WsHandshakeReply::kLowerCaseConnection, WsHandshakeReply::kWrongAccept}) {
+    SCOPED_TRACE(static_cast<int>(reply));
+    WsTestServerOptions options;
+    options.handshake.reply = reply;
+    WsTestServer* server = StartServer(options);
+    ASSERT_TRUE(Connect(PlainParams(*server)));
+    ASSERT_TRUE(WaitForStatuses(1));
+    const Status s = reporter_->statuses()[0];
+    EXPECT_EQ(s.status, Connection::kConnRefused);
+    EXPECT_EQ(s.code, 3u);
+    EXPECT_EQ(s.text, "handshake error");
+    EXPECT_EQ(server->login_count(), 0u);
+    Restart();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, SendDataFromManyThreadsKeepsEachThreadsOrder) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 150;
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "/wss" : "/ws");
+    WsTestServerOptions options;
+    options.tls = tls;
+    options.echo = false;
+    WsTestServer* server = StartServer(options);
+    const std::string params =
+        tls ? Params("127.0.0.1", kUnusedPort, server->port(), "enable") : PlainParams(*server);
+    ASSERT_TRUE(Connect(params));
+    ASSERT_TRUE(WaitForStatuses(1));
+    ASSERT_EQ(reporter_->statuses()[0].status, Connection::kConnLoggedIn);
+
+    Connection* connection = conn_;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([connection, t] {
+        for (int i = 0; i < kPerThread; ++i) {
+          const std::string text =
+              R"({"t":)" + std::to_string(t) + R"(,"i":)" + std::to_string(i) + "}";
+          EXPECT_EQ(connection->SendData(text.c_str(), static_cast<int>(text.size()),
+                                         ZEkMsgType::kMsgText),
+                    0);
+        }
+      });
+    }
+    for (std::thread& thread : threads)
+      thread.join();
+    ASSERT_TRUE(WaitUntil([&] { return server->text_count() == kThreads * kPerThread; }));
+    std::map<int, int> next;
+    for (const std::string& text : server->texts()) {
+      int t = -1, i = -1;
+      ASSERT_EQ(sscanf(text.c_str(), R"({"t":%d,"i":%d})", &t, &i), 2) << text;
+      EXPECT_EQ(i, next[t]) << "thread " << t;
+      next[t] = i + 1;
+    }
+    for (int t = 0; t < kThreads; ++t)
+      EXPECT_EQ(next[t], kPerThread);
+    Restart();
+  }
+}
+
+TEST_F(WebSocketConnectionTest, SendDataOnlyWhileLoggedIn) {
+  WsTestServerOptions options;
+  options.send_login_reply = false;
+  options.echo = false;
+  WsTestServer* server = StartServer(options);
+  ASSERT_TRUE(Connect(PlainParams(*server)));
+  ASSERT_TRUE(WaitUntil([&] { return server->login_count() == 1; }));
+  // Before login: nothing goes out.
+  EXPECT_EQ(conn_->SendData("early", 5, ZEkMsgType::kMsgText), 0);
+  Settle();
+  ASSERT_TRUE(server->SendText(R"({"code":0})"));
+  ASSERT_TRUE(WaitForStatuses(1));
+  // The text ends at its first zero byte, whatever the length says.
+  EXPECT_EQ(conn_->SendData("ab\0cd", 5, ZEkMsgType::kMsgText), 0);
+  EXPECT_EQ(conn_->SendData("whole", 3, ZEkMsgType::kMsgNoPayload), 0);
+  ASSERT_TRUE(WaitUntil([&] { return server->text_count() == 2; }));
+  EXPECT_EQ(server->texts()[0], "ab");
+  EXPECT_EQ(server->texts()[1], "whole");
+
+  // Handed over while logged in, but lost before the worker thread wrote it: the
+  // worker looks again and drops it.
+  RunOn(worker_.get(), [&] {
+    EXPECT_EQ(conn_->SendData("stale", 5, ZEkMsgType::kMsgText), 0);
+    conn_->OnWsClose(conn_->client(), 8002, "{}");
+  });
+  Settle();
+  RunOn(worker_.get(), [&] { EXPECT_TRUE(conn_->client()->SendText("marker", false)); });
+  ASSERT_TRUE(WaitUntil([&] { return server->text_count() == 3; }));
+  EXPECT_EQ(server->texts()[2], "marker");
+  End();
+}
+
+TEST_F(WebSocketConnectionTest, SendDataAfterDisconnectSendsNothing) {
+  WsTestServerOptions options;
+  options.echo = false;
+  WsTestServer* server = LogIn(options);
+  // One handed over just before the disconnect, one after it.
+  RunOn(worker_.get(), [&] {
+    EXPECT_EQ(conn_->SendData("queued", 6, ZEkMsgType::kMsgText), 0);
+    conn_->DisConnectServer();
+  });
+  EXPECT_EQ(conn_->SendData("after", 5, ZEkMsgType::kMsgText), 0);
+  Settle();
+  ASSERT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+  EXPECT_EQ(server->text_count(), 0u);
+  EXPECT_FALSE(IsConnected());
+  RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->client(), nullptr); });
+}
+
+}  // namespace
+}  // namespace im
+}  // namespace tavix
