@@ -6,9 +6,9 @@
 //
 // A weak location is an `id` variable that starts nil and is read and written only
 // through these functions, on any thread. It does not keep its object alive and reads
-// nil from the moment the object's last release begins. That release and the clearing
-// of the object's locations happen under the one lock under which loads read them, so
-// no load ever hands out an object whose deallocation has begun.
+// nil as soon as the object's last release has brought its count to zero: that step and
+// the clearing of the object's locations happen under the one lock under which loads
+// read them, so no load ever hands out an object whose deallocation has begun.
 //
 // To see that moment, the first weak store of an object moves it to a subclass of its
 // class made at run time (as key-value observing does) that overrides -release,

@@ -46,11 +46,12 @@ typedef struct ZEKObserver ZEKObserver;
 // Starts the core with a new bridge to this adapter's delegate; blocks for the MTU
 // probe. Does nothing to a core that is already running, whose bridge stays in use.
 - (void)Initialize;
-// `param`: the JSON parameter text. Nil is ignored.
+// `param`: the JSON parameter text; the core reads its UTF-8 form.
 - (void)ConnectImServerWithParam:(NSString*)param;
 - (void)DisConnectImServer;
-// Sends at most `length` bytes of the message's UTF-8 form (never more than it has) as a
-// tavix::im::ZEkMsgType `type`. A nil message or a negative length sends nothing.
+// Sends the message's UTF-8 form, `length` bytes of it at most (a text ends at its first
+// zero byte), as the tavix::im::ZEkMsgType `type`. The core drops a nil message and a
+// negative length.
 - (void)SendUserMessage:(NSString*)message length:(int)length type:(int)type;
 
 @end

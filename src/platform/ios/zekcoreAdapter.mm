@@ -1,6 +1,5 @@
 #include "src/platform/ios/zekcoreAdapter.h"
 
-#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -39,11 +38,7 @@ ZEKCoreAdapter* _sharedZEKCore = nil;
 }
 
 - (void)ConnectImServerWithParam:(NSString*)param {
-  const char* text = [param UTF8String];
-  if (text == nullptr) {
-    return;
-  }
-  ::ConnectImServer(text);
+  ::ConnectImServer([param UTF8String]);
 }
 
 - (void)DisConnectImServer {
@@ -51,16 +46,7 @@ ZEKCoreAdapter* _sharedZEKCore = nil;
 }
 
 - (void)SendUserMessage:(NSString*)message length:(int)length type:(int)type {
-  const char* text = [message UTF8String];
-  if (text == nullptr || length < 0) {
-    return;
-  }
-  // The core reads `length` bytes: never more than the text has.
-  const size_t size = std::strlen(text);
-  if (static_cast<size_t>(length) > size) {
-    length = static_cast<int>(size);
-  }
-  ::SendUserMessage(text, length, type);
+  ::SendUserMessage([message UTF8String], length, type);
 }
 
 - (void)dealloc {
