@@ -627,9 +627,7 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
         return;
       RTC_LOG(LS_INFO) << "DTLS timeout expired";
       DTLSv1_handle_timeout(tls_session_);
-      int error = ContinueSSL();
-      if (error != 0)
-        Error("ContinueSSL", error, true);
+      ContinueHandshake();
       return;
     }
     case kClosedMsg:
@@ -644,6 +642,27 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
     default:
       return;
   }
+}
+
+void OpenSSLAdapter::ContinueHandshake() {
+  int error = ContinueSSL();
+  if (error != 0)
+    Error("ContinueSSL", error, true);
+}
+
+bool OpenSSLAdapter::EventIsForData() {
+  switch (tls_state_) {
+    case kHandshaking:
+      ContinueHandshake();
+      return false;
+    case kEstablished:
+      return true;
+    case kIdle:
+    case kAwaitingSocket:
+    case kFailed:
+      return false;
+  }
+  return false;
 }
 
 void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
@@ -666,22 +685,12 @@ void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
 
 void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
   NoteOwnerThread();
-  switch (tls_state_) {
-    case kIdle:
-      AsyncSocketAdapter::OnReadEvent(socket);
-      return;
-    case kAwaitingSocket:
-    case kFailed:
-      return;
-    case kHandshaking: {
-      int error = ContinueSSL();
-      if (error != 0)
-        Error("ContinueSSL", error, true);
-      return;
-    }
-    case kEstablished:
-      break;
+  if (tls_state_ == kIdle) {
+    AsyncSocketAdapter::OnReadEvent(socket);
+    return;
   }
+  if (!EventIsForData())
+    return;
   if (write_blocked_on_read_) {
     // The write that waited for incoming data can go now, buffered bytes
     // first, even if the owner has nothing new to send.
@@ -695,22 +704,12 @@ void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
 
 void OpenSSLAdapter::OnWriteEvent(AsyncSocket* socket) {
   NoteOwnerThread();
-  switch (tls_state_) {
-    case kIdle:
-      AsyncSocketAdapter::OnWriteEvent(socket);
-      return;
-    case kAwaitingSocket:
-    case kFailed:
-      return;
-    case kHandshaking: {
-      int error = ContinueSSL();
-      if (error != 0)
-        Error("ContinueSSL", error, true);
-      return;
-    }
-    case kEstablished:
-      break;
+  if (tls_state_ == kIdle) {
+    AsyncSocketAdapter::OnWriteEvent(socket);
+    return;
   }
+  if (!EventIsForData())
+    return;
   if (read_blocked_on_write_) {
     AsyncSocketAdapter::OnReadEvent(this);
     if (tls_state_ != kEstablished)

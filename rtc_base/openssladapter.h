@@ -101,6 +101,14 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
 
   int BeginSSL();
   int ContinueSSL();
+  // ContinueSSL() from a socket event or timer: a failure ends the handshake and
+  // is signalled at once.
+  void ContinueHandshake();
+  // A readable or writable wrapped socket under TLS: during the handshake the
+  // event drives it; before the socket connects and after a failure it means
+  // nothing. True only once the session is established, when the event is the
+  // data path's.
+  bool EventIsForData();
   // Enters kFailed with `error` as the error number; with `signal`, raises the
   // closed signal with it now.
   void Error(const char* context, int error, bool signal);
