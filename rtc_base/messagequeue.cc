@@ -246,29 +246,21 @@ void MessageQueue::Post(const Location& posted_from,
                         uint32_t id,
                         MessageData* data,
                         bool time_sensitive) {
-  bool refused = true;
+  bool accepted = false;
   {
     CritScope cs(&lock_);
     // Checked under the lock so that a post racing with DoDestroy is either cleared
     // by it or refused, never left behind.
     if (!IsQuitting()) {
-      Message msg;
-      msg.location_ = posted_from;
-      msg.handler_ = handler;
-      msg.id_ = id;
-      msg.data_ = data;
+      Message msg(posted_from, handler, id, data);
       if (time_sensitive) {
         msg.deadline_ms_ = TimeMillis() + kMaxMessageLatencyMs;
       }
       messages_.push_back(msg);
-      refused = false;
+      accepted = true;
     }
   }
-  if (refused) {
-    delete data;
-    return;
-  }
-  WakeUpSocketServer();
+  EndPost(accepted, data);
 }
 
 void MessageQueue::PostDelayed(const Location& posted_from,
@@ -302,22 +294,22 @@ void MessageQueue::DoDelayPost(const Location& posted_from,
                                MessageHandler* handler,
                                uint32_t id,
                                MessageData* data) {
-  bool refused = true;
+  bool accepted = false;
   {
     CritScope cs(&lock_);
     if (!IsQuitting()) {
-      Message msg;
-      msg.location_ = posted_from;
-      msg.handler_ = handler;
-      msg.id_ = id;
-      msg.data_ = data;
-      delayed_messages_.push(DelayedMessage(delay_ms, trigger_ms, next_sequence_, msg));
+      delayed_messages_.push(DelayedMessage(delay_ms, trigger_ms, next_sequence_,
+                                            Message(posted_from, handler, id, data)));
       // Wraps from 2^32 - 1 to 0; unsigned arithmetic does it.
       ++next_sequence_;
-      refused = false;
+      accepted = true;
     }
   }
-  if (refused) {
+  EndPost(accepted, data);
+}
+
+void MessageQueue::EndPost(bool accepted, MessageData* data) {
+  if (!accepted) {
     delete data;
     return;
   }
