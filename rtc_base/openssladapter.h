@@ -115,6 +115,12 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
   // Error() for a failure inside Send or Recv: the closed signal is posted, so
   // that it never reaches the owner from inside its own call.
   void FailDataPath(const char* context, int error);
+  // FailDataPath() for an SSL_read or SSL_write that returned `ret` and failed with
+  // `ssl_error`: neither would-block result, which the callers handle.
+  void FailSslCall(const char* context, int ssl_error, int ret);
+  // Send and Recv under TLS: true once the session is established; ENOTCONN while it
+  // is being set up, and after a failure the error that ended it.
+  bool SessionTakesData();
   void Cleanup();
   // One SSL_write; -1 with the error number set unless it took bytes.
   int DoSslWrite(const void* data, size_t length, int* ssl_error);
