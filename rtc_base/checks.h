@@ -31,6 +31,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "rtc_base/numerics/safe_compare.h"
 #include "rtc_base/value_streamer.h"
 
 #if !defined(NDEBUG)
@@ -120,24 +121,12 @@ constexpr bool IsMixedSignIntegers() {
          std::is_signed<A>::value != std::is_signed<B>::value;
 }
 
-// -1, 0 or 1 as a is below, equal to or above b, for integers of different signedness.
-template <typename A, typename B>
-constexpr int CompareMixedSign(A a, B b) {
-  if constexpr (std::is_signed<A>::value) {
-    if (a < 0)
-      return -1;
-    using U = std::common_type_t<std::make_unsigned_t<A>, B>;
-    return static_cast<U>(a) < static_cast<U>(b) ? -1 : static_cast<U>(a) > static_cast<U>(b);
-  } else {
-    return -CompareMixedSign(b, a);
-  }
-}
-
+// Any comparable operands, with integers of different signedness compared by value.
 #define RTC_CHECKS_IMPL_DEFINE_SAFE_CMP(name, op)     \
   template <typename A, typename B>                   \
   constexpr bool Safe##name(const A& a, const B& b) { \
     if constexpr (IsMixedSignIntegers<A, B>())        \
-      return CompareMixedSign(a, b) op 0;             \
+      return ::rtc::Safe##name(a, b);                 \
     else                                              \
       return a op b;                                  \
   }
