@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "rtc_base/physicalsocketserver.h"
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
@@ -36,6 +36,7 @@ using ::testing::internal::GetCapturedStderr;
 using zek_test::LoopbackTcpPeer;
 using zek_test::LoopbackUdpPeer;
 using zek_test::RunOn;
+using zek_test::ScopedFileLimit;
 using Clock = std::chrono::steady_clock;
 
 SocketAddress LoopbackAddress(int port) {
@@ -434,23 +435,6 @@ TEST(PhysicalSocketTest, BlockingSocketRaisesNoEvents) {
   // Blocks until the echo is back.
   EXPECT_EQ(4, socket->RecvFrom(buf, sizeof(buf), nullptr, nullptr));
 }
-
-// Raises the soft descriptor limit for one test and puts it back afterwards.
-class ScopedFileLimit {
- public:
-  explicit ScopedFileLimit(rlim_t soft) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit raised = saved_;
-    raised.rlim_cur = soft;
-    ok_ = soft <= saved_.rlim_max && setrlimit(RLIMIT_NOFILE, &raised) == 0;
-  }
-  ~ScopedFileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_;
-  bool ok_;
-};
 
 TEST(PhysicalSocketTest, ManySocketsAndDescriptorsPastFdSetSize) {
   ScopedFileLimit limit(FD_SETSIZE + 400);

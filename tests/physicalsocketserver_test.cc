@@ -8,7 +8,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +26,7 @@
 
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/platform_thread_types.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/test_dispatcher.h"
 #include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
@@ -37,6 +37,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::ScopedFileLimit;
 using zek_test::TestDispatcher;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -516,23 +517,6 @@ TEST(PhysicalSocketServerTest, WakeUpPipeClosedBehindTheServersBackIsReplaced) {
   close(write_end);
 }
 
-// Raises the soft descriptor limit for one test and puts it back afterwards.
-class ScopedFileLimit {
- public:
-  explicit ScopedFileLimit(rlim_t soft) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit raised = saved_;
-    raised.rlim_cur = soft;
-    ok_ = setrlimit(RLIMIT_NOFILE, &raised) == 0;
-  }
-  ~ScopedFileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_;
-  bool ok_;
-};
-
 TEST(PhysicalSocketServerTest, ServesDescriptorsPastFdSetSizeAndManyAtOnce) {
   constexpr int kHigh = FD_SETSIZE + 500;
   ScopedFileLimit limit(kHigh + 100);
@@ -681,10 +665,7 @@ TEST(PhysicalSocketServerDeathTest, WakeUpPipeThatCannotBeMadeIsFatal) {
         // Leave no descriptor free for the pipe.
         const int lowest_free = dup(0);
         close(lowest_free);
-        rlimit limit;
-        getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = lowest_free;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        ScopedFileLimit limit(lowest_free);
         PhysicalSocketServer server;
       },
       "pipe failed(.|\n)*cannot be woken without its pipe");

@@ -3,7 +3,6 @@
 
 #include <pthread.h>
 #include <stdio.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "rtc_base/event.h"
 #include "rtc_base/physicalsocketserver.h"
 #include "rtc_base/platform_thread_types.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/test_dispatcher.h"
 #include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
@@ -364,19 +364,18 @@ TEST(ThreadTest, LoopOutlivesFailingPolls) {
   thread->Post(RTC_FROM_HERE, &handler, 0);
   ASSERT_TRUE(WaitUntil([&] { return handler.count() == 1; }));
   CaptureStderr();
-  rlimit saved;
-  getrlimit(RLIMIT_NOFILE, &saved);
-  rlimit low = saved;
-  // poll() refuses more descriptors than the process may have open.
-  low.rlim_cur = 5;
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
-  // A timer makes the loop wait, and so poll, before it is due; posts come too.
-  thread->PostDelayed(RTC_FROM_HERE, 30, &handler, 1);
-  for (uint32_t id = 2; id <= 3; ++id) {
-    thread->Post(RTC_FROM_HERE, &handler, id);
+  bool handled;
+  {
+    // poll() refuses more descriptors than the process may have open.
+    zek_test::ScopedFileLimit low(5);
+    ASSERT_TRUE(low.ok());
+    // A timer makes the loop wait, and so poll, before it is due; posts come too.
+    thread->PostDelayed(RTC_FROM_HERE, 30, &handler, 1);
+    for (uint32_t id = 2; id <= 3; ++id) {
+      thread->Post(RTC_FROM_HERE, &handler, id);
+    }
+    handled = WaitUntil([&] { return handler.count() == 4 && handler.last_id() == 1; });
   }
-  const bool handled = WaitUntil([&] { return handler.count() == 4 && handler.last_id() == 1; });
-  setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_TRUE(handled);
   EXPECT_THAT(GetCapturedStderr(), HasSubstr("): select : [0x"));
   // Still serving after the failures have stopped.
