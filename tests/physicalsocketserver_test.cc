@@ -27,6 +27,7 @@
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/platform_thread_types.h"
 #include "tests/support/file_limit.h"
+#include "tests/support/socket_pair.h"
 #include "tests/support/test_dispatcher.h"
 #include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
@@ -38,6 +39,7 @@ using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 using zek_test::ScopedFileLimit;
+using zek_test::SocketPair;
 using zek_test::TestDispatcher;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -56,24 +58,6 @@ int Occurrences(const std::string& out, const std::string& text) {
   }
   return count;
 }
-
-// A connected pair of local stream sockets, closed at the end of the test.
-struct SocketPair {
-  SocketPair() { EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds)); }
-  ~SocketPair() {
-    for (int fd : fds) {
-      if (fd >= 0) {
-        close(fd);
-      }
-    }
-  }
-  void Write(int end = 1) { ASSERT_EQ(1, write(fds[end], "x", 1)); }
-  void CloseEnd(int end) {
-    close(fds[end]);
-    fds[end] = -1;
-  }
-  int fds[2] = {-1, -1};
-};
 
 // A loopback TCP socket, non-blocking, closed at the end of the test.
 struct TcpSocket {
