@@ -21,6 +21,7 @@
 #include "rtc_base/platform_thread_types.h"
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
+#include "tests/support/count_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/paced_tcp_peer.h"
 #include "tests/support/run_on.h"
@@ -36,21 +37,12 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::CountLines;
+using zek_test::CountOf;
 using zek_test::LoopbackTcpPeer;
 using zek_test::PacedTcpPeer;
 
 constexpr size_t kLimit = 65536;
-
-int CountOf(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
-}
-
-int CountLines(const std::string& text) {
-  return CountOf(text, "\n");
-}
 
 SocketAddress Loopback(int port) {
   return SocketAddress("127.0.0.1", port);

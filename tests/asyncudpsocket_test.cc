@@ -19,6 +19,7 @@
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
+#include "tests/support/count_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
@@ -29,16 +30,10 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::CountLines;
 using zek_test::RunOn;
 using zek_test::WaitOnThread;
 using Clock = std::chrono::steady_clock;
-
-int CountLines(const std::string& text) {
-  int lines = 0;
-  for (char c : text)
-    lines += c == '\n';
-  return lines;
-}
 
 // A real socket of the server whose destruction the test can see.
 class ProbedSocket : public SocketDispatcher {

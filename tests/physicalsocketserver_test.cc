@@ -26,6 +26,7 @@
 
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/platform_thread_types.h"
+#include "tests/support/count_text.h"
 #include "tests/support/file_limit.h"
 #include "tests/support/socket_pair.h"
 #include "tests/support/test_dispatcher.h"
@@ -38,6 +39,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::CountOf;
 using zek_test::ScopedFileLimit;
 using zek_test::SocketPair;
 using zek_test::TestDispatcher;
@@ -48,15 +50,6 @@ std::string ErrnoSuffix(int error) {
   char buf[128];
   snprintf(buf, sizeof(buf), " : [0x%08X] %s", static_cast<unsigned>(error), strerror(error));
   return buf;
-}
-
-// How often `text` occurs in `out`.
-int Occurrences(const std::string& out, const std::string& text) {
-  int count = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 // A loopback TCP socket, non-blocking, closed at the end of the test.
@@ -337,11 +330,7 @@ TEST(PhysicalSocketServerTest, RemovingAnUnknownDispatcherWarnsAndChangesNothing
       server.Remove(&bare);
     }
     const std::string out = GetCapturedStderr();
-    int warnings = 0;
-    for (size_t at = out.find(warning); at != std::string::npos; at = out.find(warning, at + 1)) {
-      ++warnings;
-    }
-    EXPECT_EQ(c.expected_warnings, warnings) << out;
+    EXPECT_EQ(c.expected_warnings, CountOf(out, warning)) << out;
     // The server still works.
     server.WakeUp();
     EXPECT_TRUE(server.Wait(1000, true));
@@ -556,7 +545,7 @@ TEST(PhysicalSocketServerTest, PollFailureIsLoggedOnceAndEndsOnlyThatWait) {
       }
     }
     // Once per run of failures, however many waits fail.
-    EXPECT_EQ(1, Occurrences(GetCapturedStderr(), line));
+    EXPECT_EQ(1, CountOf(GetCapturedStderr(), line));
 
     // The next wait serves the sockets as before, and ends the run.
     pairs[round].Write();
