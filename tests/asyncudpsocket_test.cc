@@ -21,6 +21,7 @@
 #include "rtc_base/timeutils.h"
 #include "tests/support/count_text.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
 
@@ -308,13 +309,9 @@ class AsyncUDPSocketEventTest : public ::testing::Test {
     recorder_.Attach(socket_.get());
     sender_ = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sender_, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(sender_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(0, getsockname(sender_, reinterpret_cast<sockaddr*>(&addr), &len));
-    sender_address_ = SocketAddress("127.0.0.1", ntohs(addr.sin_port));
+    const uint16_t port = zek_test::BindLoopback(sender_);
+    ASSERT_NE(0, port);
+    sender_address_ = SocketAddress("127.0.0.1", port);
   }
   void TearDown() override {
     if (sender_ >= 0)

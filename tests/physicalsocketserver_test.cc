@@ -28,6 +28,7 @@
 #include "rtc_base/platform_thread_types.h"
 #include "tests/support/count_text.h"
 #include "tests/support/file_limit.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/socket_pair.h"
 #include "tests/support/test_dispatcher.h"
 #include "tests/support/thread_state.h"
@@ -61,21 +62,10 @@ struct TcpSocket {
     }
   }
   // Binds to 127.0.0.1 on a free port and returns it.
-  int BindLoopback() {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t len = sizeof(addr);
-    EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
-    return ntohs(addr.sin_port);
-  }
+  int BindLoopback() { return zek_test::BindLoopback(fd); }
   void ConnectLoopback(int port) {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const sockaddr_in addr = zek_test::LoopbackSockAddr(static_cast<uint16_t>(port));
+    const int result = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
     EXPECT_TRUE(result == 0 || errno == EINPROGRESS) << strerror(errno);
   }
   int fd;
@@ -196,13 +186,10 @@ TEST(PhysicalSocketServerTest, ReadinessBecomesEventBits) {
        kIoConnect, 0},
       {"a connect that was refused", kIoConnect | kIoRead,
        [](CaseSetup* s) {
-         int port;
-         {
-           TcpSocket closed;
-           port = closed.BindLoopback();
-         }
+         auto refusing = std::make_shared<zek_test::RefusingPort>();
          auto client = std::make_shared<TcpSocket>();
-         client->ConnectLoopback(port);
+         client->ConnectLoopback(refusing->port());
+         s->keep.push_back(refusing);
          s->keep.push_back(client);
          s->fd = client->fd;
        },

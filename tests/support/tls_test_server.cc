@@ -16,6 +16,8 @@
 #include <openssl/bytestring.h>
 #include <openssl/err.h>
 
+#include "tests/support/loopback_socket.h"
+
 namespace zek_test {
 
 namespace {
@@ -146,19 +148,11 @@ bool TlsTestServer::Start() {
   if (options_.send_buffer > 0)
     setsockopt(listen_fd_, SOL_SOCKET, SO_SNDBUF, &options_.send_buffer,
                sizeof(options_.send_buffer));
-  sockaddr_in addr;
-  memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t addr_len = sizeof(addr);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_) ||
-      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0) {
+  port_ = BindLoopback(listen_fd_);
+  if (port_ == 0 || listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_)) {
     ADD_FAILURE() << "cannot listen on 127.0.0.1: " << strerror(errno);
     return false;
   }
-  port_ = ntohs(addr.sin_port);
   if (pipe(wake_fds_) != 0 || !SetNonBlocking(wake_fds_[0]) || !SetNonBlocking(wake_fds_[1])) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return false;

@@ -19,6 +19,7 @@
 
 #include "rtc_base/base64.h"
 #include "rtc_base/messagedigest.h"
+#include "tests/support/loopback_socket.h"
 
 namespace zek_test {
 
@@ -410,19 +411,11 @@ bool WsTestServer::Start() {
   }
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in addr;
-  memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(options_.port);
-  socklen_t addr_len = sizeof(addr);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_) ||
-      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0) {
+  port_ = BindLoopback(listen_fd_, options_.port);
+  if (port_ == 0 || listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_)) {
     ADD_FAILURE() << "cannot listen on 127.0.0.1: " << strerror(errno);
     return false;
   }
-  port_ = ntohs(addr.sin_port);
   if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return false;
