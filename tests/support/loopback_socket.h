@@ -13,6 +13,9 @@ sockaddr_in LoopbackSockAddr(uint16_t port);
 // port it got; 0, with a test failure, when that fails.
 uint16_t BindLoopback(int fd, uint16_t port = 0);
 
+// Makes the descriptor non-blocking; false when it cannot.
+bool SetNonBlocking(int fd);
+
 // A port of 127.0.0.1 that refuses connections while the object lives: a stream
 // socket is bound to it and never listens, so nothing else can take the port.
 class RefusingPort {
