@@ -127,63 +127,39 @@ struct EventCase {
   int expected_error;
 };
 
+// The case's descriptor is the first end of a socket pair that the case keeps.
+SocketPair* UsePair(CaseSetup* s) {
+  auto pair = std::make_shared<SocketPair>();
+  s->keep.push_back(pair);
+  s->fd = pair->fds[0];
+  return pair.get();
+}
+
+// A client connecting to a listener on 127.0.0.1, both kept by the case, whose
+// descriptor is the listener's or the client's.
+void UseConnection(CaseSetup* s, bool listener_side) {
+  auto listener = std::make_shared<TcpSocket>();
+  const int port = listener->BindLoopback();
+  ASSERT_EQ(0, listen(listener->fd, 5));
+  auto client = std::make_shared<TcpSocket>();
+  client->ConnectLoopback(port);
+  s->keep.push_back(listener);
+  s->keep.push_back(client);
+  s->fd = listener_side ? listener->fd : client->fd;
+}
+
 TEST(PhysicalSocketServerTest, ReadinessBecomesEventBits) {
   const EventCase cases[] = {
-      {"data waiting", kIoRead,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         pair->Write();
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoRead, 0},
-      {"peer ended the stream", kIoRead,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         pair->CloseEnd(1);
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoClose, 0},
+      {"data waiting", kIoRead, [](CaseSetup* s) { UsePair(s)->Write(); }, kIoRead, 0},
+      {"peer ended the stream", kIoRead, [](CaseSetup* s) { UsePair(s)->CloseEnd(1); }, kIoClose,
+       0},
       {"readable and writable in one pass", kIoRead | kIoWrite,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         pair->Write();
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoRead | kIoWrite, 0},
-      {"writable", kIoWrite,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoWrite, 0},
-      {"a connection to accept", kIoAccept,
-       [](CaseSetup* s) {
-         auto listener = std::make_shared<TcpSocket>();
-         const int port = listener->BindLoopback();
-         ASSERT_EQ(0, listen(listener->fd, 5));
-         auto client = std::make_shared<TcpSocket>();
-         client->ConnectLoopback(port);
-         s->keep.push_back(listener);
-         s->keep.push_back(client);
-         s->fd = listener->fd;
-       },
-       kIoAccept, 0},
+       [](CaseSetup* s) { UsePair(s)->Write(); }, kIoRead | kIoWrite, 0},
+      {"writable", kIoWrite, [](CaseSetup* s) { UsePair(s); }, kIoWrite, 0},
+      {"a connection to accept", kIoAccept, [](CaseSetup* s) { UseConnection(s, true); }, kIoAccept,
+       0},
       {"a connect that succeeded", kIoConnect | kIoRead,
-       [](CaseSetup* s) {
-         auto listener = std::make_shared<TcpSocket>();
-         const int port = listener->BindLoopback();
-         ASSERT_EQ(0, listen(listener->fd, 5));
-         auto client = std::make_shared<TcpSocket>();
-         client->ConnectLoopback(port);
-         s->keep.push_back(listener);
-         s->keep.push_back(client);
-         s->fd = client->fd;
-       },
-       kIoConnect, 0},
+       [](CaseSetup* s) { UseConnection(s, false); }, kIoConnect, 0},
       {"a connect that was refused", kIoConnect | kIoRead,
        [](CaseSetup* s) {
          auto refusing = std::make_shared<zek_test::RefusingPort>();
