@@ -338,18 +338,14 @@ void MessageQueue::Clear(MessageHandler* handler, uint32_t id, MessageList* remo
 }
 
 void MessageQueue::ClearInternal(MessageHandler* handler, uint32_t id, MessageList* removed) {
-  // A null list means the payloads are deleted here, under the caller's lock.
-  MessageList dropped;
-  MessageList* const out = removed ? removed : &dropped;
-
   if (peek_kept_ && peeked_message_.Match(handler, id)) {
-    out->push_back(peeked_message_);
+    removed->push_back(peeked_message_);
     peek_kept_ = false;
   }
 
   for (auto it = messages_.begin(); it != messages_.end();) {
     if (it->Match(handler, id)) {
-      out->push_back(*it);
+      removed->push_back(*it);
       it = messages_.erase(it);
     } else {
       ++it;
@@ -360,7 +356,7 @@ void MessageQueue::ClearInternal(MessageHandler* handler, uint32_t id, MessageLi
   auto kept = delayed.begin();
   for (auto it = delayed.begin(); it != delayed.end(); ++it) {
     if (it->message_.Match(handler, id)) {
-      out->push_back(it->message_);
+      removed->push_back(it->message_);
     } else {
       if (kept != it) {
         *kept = std::move(*it);
@@ -370,8 +366,6 @@ void MessageQueue::ClearInternal(MessageHandler* handler, uint32_t id, MessageLi
   }
   delayed.erase(kept, delayed.end());
   delayed_messages_.reheap();
-
-  DeletePayloads(&dropped);
 }
 
 void MessageQueue::Dispatch(Message* msg) {

@@ -183,7 +183,8 @@ class MessageQueue {
                    MessageHandler* handler,
                    uint32_t id,
                    MessageData* data);
-  // The caller holds lock_.
+  // Moves the matching messages into `removed`. The caller holds lock_, and deletes
+  // their payloads only once it has released it.
   void ClearInternal(MessageHandler* handler, uint32_t id, MessageList* removed);
 
   // Guarded by lock_ (posting threads and the owning thread).
