@@ -33,14 +33,15 @@ bool SetNonBlockingAndCloseOnExec(int fd) {
 }
 
 // Turns the readiness poll() found into event bits and delivers them.
-void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable, bool check_error) {
+void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable) {
+  if (!readable && !writable) {
+    return;
+  }
   int error = 0;
-  if (check_error) {
-    socklen_t len = sizeof(error);
-    // Fails, leaving 0, for a descriptor that is not a socket (a pipe).
-    if (getsockopt(dispatcher->GetDescriptor(), SOL_SOCKET, SO_ERROR, &error, &len) < 0) {
-      error = 0;
-    }
+  socklen_t len = sizeof(error);
+  // Fails, leaving 0, for a descriptor that is not a socket (a pipe).
+  if (getsockopt(dispatcher->GetDescriptor(), SOL_SOCKET, SO_ERROR, &error, &len) < 0) {
+    error = 0;
   }
 
   const uint32_t requested = dispatcher->GetRequestedEvents();
@@ -62,10 +63,8 @@ void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable, bool ch
     }
   }
 
-  if (events) {
-    dispatcher->OnPreEvent(events);
-    dispatcher->OnEvent(events, error);
-  }
+  dispatcher->OnPreEvent(events);
+  dispatcher->OnEvent(events, error);
 }
 
 }  // namespace
@@ -439,7 +438,7 @@ void PhysicalSocketServer::DispatchPollSet(const PollSet& set) {
     }
     const bool readable = (entry.events & POLLIN) && (entry.revents & (POLLIN | POLLHUP | POLLERR));
     const bool writable = (entry.events & POLLOUT) && (entry.revents & (POLLOUT | POLLERR));
-    ProcessEvents(dispatcher, readable, writable, readable || writable);
+    ProcessEvents(dispatcher, readable, writable);
   }
   if (--dispatching_ == 0) {
     AddRemovePendingDispatchers();
