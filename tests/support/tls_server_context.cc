@@ -6,14 +6,16 @@
 
 namespace zek_test {
 
-bssl::UniquePtr<SSL_CTX> MakeTlsServerContext(const CertOptions& names,
+bssl::UniquePtr<SSL_CTX> MakeTlsServerContext(const std::string& common_name,
+                                              const std::vector<std::string>& dns_names,
+                                              const std::vector<std::string>& ip_addresses,
                                               TestCertificate* ca,
                                               TestCertificate* leaf) {
   *ca = MakeCa();
   CertOptions cert_options;
-  cert_options.common_name = names.common_name;
-  cert_options.dns_names = names.dns_names;
-  cert_options.ip_addresses = names.ip_addresses;
+  cert_options.common_name = common_name;
+  cert_options.dns_names = dns_names;
+  cert_options.ip_addresses = ip_addresses;
   cert_options.serial = 2;
   *leaf = MakeCertificate(cert_options, KeyType::kEcdsaP256, ca);
   if (!ca->cert || !leaf->cert) {

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/test_certs.h"
 
@@ -12,10 +13,12 @@ namespace zek_test {
 // The pieces the loopback TLS servers share, each driving sessions through memory
 // BIOs over a poll() loop of its own.
 
-// A server context whose certificate names what `names` gives (its common name,
-// DNS and IP entries), issued by a new test authority. `ca` and `leaf` receive
-// both certificates; null, with a test failure, when any step fails.
-bssl::UniquePtr<SSL_CTX> MakeTlsServerContext(const CertOptions& names,
+// A server context whose certificate, issued by a new test authority, carries the
+// common name and the DNS and IP subject alternative names given. `ca` and `leaf`
+// receive both certificates; null, with a test failure, when any step fails.
+bssl::UniquePtr<SSL_CTX> MakeTlsServerContext(const std::string& common_name,
+                                              const std::vector<std::string>& dns_names,
+                                              const std::vector<std::string>& ip_addresses,
                                               TestCertificate* ca,
                                               TestCertificate* leaf);
 

@@ -74,11 +74,8 @@ TlsTestServer::~TlsTestServer() {
 }
 
 bool TlsTestServer::Start() {
-  CertOptions names;
-  names.common_name = options_.common_name;
-  names.dns_names = options_.dns_names;
-  names.ip_addresses = options_.ip_addresses;
-  ctx_ = MakeTlsServerContext(names, &ca_, &leaf_);
+  ctx_ = MakeTlsServerContext(options_.common_name, options_.dns_names, options_.ip_addresses, &ca_,
+                              &leaf_);
   if (!ctx_)
     return false;
   SSL_CTX_set_select_certificate_cb(

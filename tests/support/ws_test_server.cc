@@ -345,11 +345,8 @@ WsTestServer::~WsTestServer() {
 }
 
 bool WsTestServer::StartTls() {
-  CertOptions names;
-  names.common_name = options_.cert_common_name;
-  names.dns_names = options_.cert_dns_names;
-  names.ip_addresses = options_.cert_ip_addresses;
-  ctx_ = MakeTlsServerContext(names, &ca_, &leaf_);
+  ctx_ = MakeTlsServerContext(options_.cert_common_name, options_.cert_dns_names,
+                              options_.cert_ip_addresses, &ca_, &leaf_);
   if (!ctx_)
     return false;
   SSL_CTX_set_select_certificate_cb(
