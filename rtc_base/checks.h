@@ -21,13 +21,18 @@
 // The comparisons evaluate each operand once, print both on failure and compare
 // signed with unsigned integers by value (-1 < 0u holds).
 //
-// Streamable values: the integer types, float, double, long double, const char*,
-// std::string, enums (as their underlying integer) and pointers (printed with %p).
+// Streamable values: the integer types but char, bool, float, double, long double,
+// const char*, std::string, enums (as their underlying integer) and pointers (printed
+// with %p).
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
+
+#include "rtc_base/numerics/safe_compare.h"
+#include "rtc_base/value_streamer.h"
 
 #if !defined(NDEBUG)
 #define RTC_DCHECK_IS_ON 1
@@ -66,119 +71,8 @@ enum class CheckArgType : int8_t {
                            const CheckArgType* fmt,
                            ...);
 
-// A streamed value with its tag. Holds a copy of a scalar, or the address of a
-// std::string; it formats nothing and allocates nothing.
-template <CheckArgType N, typename T>
-struct Val {
-  static constexpr CheckArgType Type() { return N; }
-  T GetVal() const { return val; }
-  T val;
-};
-
-inline Val<CheckArgType::kInt, int> MakeVal(int x) {
-  return {x};
-}
-inline Val<CheckArgType::kLong, long> MakeVal(long x) {
-  return {x};
-}
-inline Val<CheckArgType::kLongLong, long long> MakeVal(long long x) {
-  return {x};
-}
-inline Val<CheckArgType::kUInt, unsigned int> MakeVal(unsigned int x) {
-  return {x};
-}
-inline Val<CheckArgType::kULong, unsigned long> MakeVal(unsigned long x) {
-  return {x};
-}
-inline Val<CheckArgType::kULongLong, unsigned long long> MakeVal(unsigned long long x) {
-  return {x};
-}
-inline Val<CheckArgType::kDouble, double> MakeVal(double x) {
-  return {x};
-}
-inline Val<CheckArgType::kLongDouble, long double> MakeVal(long double x) {
-  return {x};
-}
-inline Val<CheckArgType::kCharP, const char*> MakeVal(const char* x) {
-  return {x};
-}
-inline Val<CheckArgType::kStdString, const std::string*> MakeVal(const std::string& x) {
-  return {&x};
-}
-inline Val<CheckArgType::kVoidP, const void*> MakeVal(const void* x) {
-  return {x};
-}
-inline Val<CheckArgType::kVoidP, const void*> MakeVal(std::nullptr_t) {
-  return {nullptr};
-}
-// Enums, scoped or not, print as their underlying integer.
-template <typename T, typename std::enable_if<std::is_enum<T>::value>::type* = nullptr>
-inline auto MakeVal(T x) -> decltype(MakeVal(static_cast<std::underlying_type_t<T>>(x) + 0)) {
-  return MakeVal(static_cast<std::underlying_type_t<T>>(x) + 0);
-}
-
-// Collects the streamed values of a failed check at compile time: each `<<` makes a
-// new streamer that points at the one before it; the last one walks the chain back
-// and calls FatalLog once with a constant tag array and the values in stream order.
-// The chain lives only within the failing check's full expression.
 template <typename... Ts>
-class LogStreamer;
-
-template <>
-class LogStreamer<> final {
- public:
-  template <typename U, typename V = decltype(MakeVal(std::declval<const U&>()))>
-  LogStreamer<V> operator<<(const U& arg) const {
-    return LogStreamer<V>(MakeVal(arg), this);
-  }
-
-  template <typename... Us>
-  [[noreturn]] static void Call(const char* file,
-                                int line,
-                                const char* message,
-                                const Us&... args) {
-    static constexpr CheckArgType kTags[] = {Us::Type()..., CheckArgType::kEnd};
-    FatalLog(file, line, message, kTags, args.GetVal()...);
-  }
-
-  template <typename... Us>
-  [[noreturn]] static void CallCheckOp(const char* file,
-                                       int line,
-                                       const char* message,
-                                       const Us&... args) {
-    static constexpr CheckArgType kTags[] = {CheckArgType::kCheckOp, Us::Type()...,
-                                             CheckArgType::kEnd};
-    FatalLog(file, line, message, kTags, args.GetVal()...);
-  }
-};
-
-template <typename T, typename... Ts>
-class LogStreamer<T, Ts...> final {
- public:
-  LogStreamer(T arg, const LogStreamer<Ts...>* prior) : arg_(arg), prior_(prior) {}
-
-  template <typename U, typename V = decltype(MakeVal(std::declval<const U&>()))>
-  LogStreamer<V, T, Ts...> operator<<(const U& arg) const {
-    return LogStreamer<V, T, Ts...>(MakeVal(arg), this);
-  }
-
-  template <typename... Us>
-  [[noreturn]] void Call(const char* file, int line, const char* message, const Us&... args) const {
-    prior_->Call(file, line, message, arg_, args...);
-  }
-
-  template <typename... Us>
-  [[noreturn]] void CallCheckOp(const char* file,
-                                int line,
-                                const char* message,
-                                const Us&... args) const {
-    prior_->CallCheckOp(file, line, message, arg_, args...);
-  }
-
- private:
-  T arg_;
-  const LogStreamer<Ts...>* prior_;
-};
+using ValueStreamer = value_streamer_impl::ValueStreamer<CheckArgType, Ts...>;
 
 // The failing site: `FatalLogCall(...) & streamer` ends the process. `&` binds looser
 // than `<<`, so every value is streamed before the call is made.
@@ -189,14 +83,20 @@ class FatalLogCall final {
       : file_(file), line_(line), message_(message) {}
 
   template <typename... Ts>
-  [[noreturn]] void operator&(const LogStreamer<Ts...>& streamer) {
-    if constexpr (isCheckOp)
-      streamer.CallCheckOp(file_, line_, message_);
-    else
-      streamer.Call(file_, line_, message_);
+  [[noreturn]] void operator&(const ValueStreamer<Ts...>& streamer) {
+    Call(streamer.values(), std::index_sequence_for<Ts...>());
   }
 
  private:
+  template <typename... Ts, size_t... I>
+  [[noreturn]] void Call(const std::tuple<Ts...>& values, std::index_sequence<I...>) {
+    // A plain check's tags are a comparison's without the leading marker.
+    static constexpr CheckArgType kCheckOpTags[] = {CheckArgType::kCheckOp, Ts::Type()...,
+                                                    CheckArgType::kEnd};
+    FatalLog(file_, line_, message_, isCheckOp ? kCheckOpTags : kCheckOpTags + 1,
+             std::get<I>(values).GetVal()...);
+  }
+
   const char* file_;
   int line_;
   const char* message_;
@@ -221,24 +121,12 @@ constexpr bool IsMixedSignIntegers() {
          std::is_signed<A>::value != std::is_signed<B>::value;
 }
 
-// -1, 0 or 1 as a is below, equal to or above b, for integers of different signedness.
-template <typename A, typename B>
-constexpr int CompareMixedSign(A a, B b) {
-  if constexpr (std::is_signed<A>::value) {
-    if (a < 0)
-      return -1;
-    using U = std::common_type_t<std::make_unsigned_t<A>, B>;
-    return static_cast<U>(a) < static_cast<U>(b) ? -1 : static_cast<U>(a) > static_cast<U>(b);
-  } else {
-    return -CompareMixedSign(b, a);
-  }
-}
-
+// Any comparable operands, with integers of different signedness compared by value.
 #define RTC_CHECKS_IMPL_DEFINE_SAFE_CMP(name, op)     \
   template <typename A, typename B>                   \
   constexpr bool Safe##name(const A& a, const B& b) { \
     if constexpr (IsMixedSignIntegers<A, B>())        \
-      return CompareMixedSign(a, b) op 0;             \
+      return ::rtc::Safe##name(a, b);                 \
     else                                              \
       return a op b;                                  \
   }
@@ -256,13 +144,13 @@ RTC_CHECKS_IMPL_DEFINE_SAFE_CMP(Gt, >)
 #define RTC_CHECK(condition)                                                \
   while (!(condition))                                                      \
   ::rtc::checks_impl::FatalLogCall<false>(__FILE__, __LINE__, #condition) & \
-      ::rtc::checks_impl::LogStreamer<>()
+      ::rtc::checks_impl::ValueStreamer<>()
 
 #define RTC_CHECK_OP(name, op, val1, val2)                                              \
   for (auto rtc_check_operands_ = ::rtc::checks_impl::MakeCheckOpOperands(val1, val2);  \
        !::rtc::checks_impl::Safe##name(rtc_check_operands_.a, rtc_check_operands_.b);)  \
   ::rtc::checks_impl::FatalLogCall<true>(__FILE__, __LINE__, #val1 " " #op " " #val2) & \
-      ::rtc::checks_impl::LogStreamer<>() << rtc_check_operands_.a << rtc_check_operands_.b
+      ::rtc::checks_impl::ValueStreamer<>() << rtc_check_operands_.a << rtc_check_operands_.b
 
 #define RTC_CHECK_EQ(val1, val2) RTC_CHECK_OP(Eq, ==, val1, val2)
 #define RTC_CHECK_NE(val1, val2) RTC_CHECK_OP(Ne, !=, val1, val2)
@@ -274,7 +162,7 @@ RTC_CHECKS_IMPL_DEFINE_SAFE_CMP(Gt, >)
 // An unconditional failure; its condition text is "FATAL()".
 #define FATAL()                                                            \
   ::rtc::checks_impl::FatalLogCall<false>(__FILE__, __LINE__, "FATAL()") & \
-      ::rtc::checks_impl::LogStreamer<>()
+      ::rtc::checks_impl::ValueStreamer<>()
 
 #define RTC_NOTREACHED() FATAL() << "Unreachable code."
 

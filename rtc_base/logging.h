@@ -4,12 +4,13 @@
 #include <errno.h>
 #include <stdint.h>
 
+#include <cstddef>
 #include <string>
-#include <string_view>
-#include <type_traits>
+#include <tuple>
 #include <utility>
 
 #include "rtc_base/strings/string_builder.h"
+#include "rtc_base/value_streamer.h"
 
 // A log statement:
 //   RTC_LOG(LS_ERROR) << "Bind() failed with error " << error;
@@ -85,157 +86,39 @@ struct LogMetadataErr {
 void Log(const LogArgType* fmt, ...);
 
 template <LogArgType N, typename T>
-struct Val {
-  static constexpr LogArgType Type() { return N; }
-  T GetVal() const { return value_; }
-  T value_;
-};
+using Val = value_streamer_impl::Val<LogArgType, N, T>;
 
-inline Val<LogArgType::kInt, int> MakeVal(int x) {
-  return {x};
-}
-inline Val<LogArgType::kLong, long> MakeVal(long x) {
-  return {x};
-}
-inline Val<LogArgType::kLongLong, long long> MakeVal(long long x) {
-  return {x};
-}
-inline Val<LogArgType::kUInt, unsigned int> MakeVal(unsigned int x) {
-  return {x};
-}
-inline Val<LogArgType::kULong, unsigned long> MakeVal(unsigned long x) {
-  return {x};
-}
-inline Val<LogArgType::kULongLong, unsigned long long> MakeVal(unsigned long long x) {
-  return {x};
-}
-inline Val<LogArgType::kDouble, double> MakeVal(double x) {
-  return {x};
-}
-inline Val<LogArgType::kLongDouble, long double> MakeVal(long double x) {
-  return {x};
-}
-inline Val<LogArgType::kCharP, const char*> MakeVal(const char* x) {
-  return {x};
-}
-inline Val<LogArgType::kStdString, const std::string*> MakeVal(const std::string& x) {
-  return {&x};
-}
-// The view itself lives until the end of the statement, so its address is passed.
-inline Val<LogArgType::kStringView, const std::string_view*> MakeVal(const std::string_view& x) {
-  return {&x};
-}
-inline Val<LogArgType::kVoidP, const void*> MakeVal(const void* x) {
-  return {x};
-}
 inline Val<LogArgType::kLogMetadata, LogMetadata> MakeVal(const LogMetadata& x) {
   return {x};
 }
 inline Val<LogArgType::kLogMetadataErr, LogMetadataErr> MakeVal(const LogMetadataErr& x) {
   return {x};
 }
-// Small integer types and enums stream as int, other pointers as const void*.
-inline Val<LogArgType::kInt, int> MakeVal(char x) = delete;
-inline Val<LogArgType::kInt, int> MakeVal(bool x) {
-  return {x};
-}
-inline Val<LogArgType::kInt, int> MakeVal(short x) {
-  return {x};
-}
-inline Val<LogArgType::kUInt, unsigned int> MakeVal(unsigned short x) {
-  return {x};
-}
-inline Val<LogArgType::kUInt, unsigned int> MakeVal(unsigned char x) {
-  return {x};
-}
-inline Val<LogArgType::kInt, int> MakeVal(signed char x) {
-  return {x};
-}
-inline Val<LogArgType::kDouble, double> MakeVal(float x) {
-  return {x};
-}
-template <typename T, typename std::enable_if<std::is_enum<T>::value>::type* = nullptr>
-inline auto MakeVal(T x) {
-  return MakeVal(static_cast<typename std::underlying_type<T>::type>(x));
-}
-template <typename T,
-          typename std::enable_if<!std::is_same<T, char>::value &&
-                                  !std::is_same<T, const char>::value>::type* = nullptr>
-inline Val<LogArgType::kVoidP, const void*> MakeVal(T* x) {
-  return {static_cast<const void*>(x)};
-}
 
-// A chain of wrapped values built by `<<`, newest first; Call() walks it back and
-// makes the one Log call with a tag array that the compiler lays out as a constant.
 template <typename... Ts>
-class LogStreamer;
+using ValueStreamer = value_streamer_impl::ValueStreamer<LogArgType, Ts...>;
 
-template <>
-class LogStreamer<> final {
+// `LogCall(metadata) & streamer` makes the statement's one Log call, with a tag array
+// that the compiler lays out as a constant. `&` binds more loosely than `<<`, so the
+// values are all streamed first.
+template <typename MetaVal>
+class LogCall final {
  public:
-  template <typename U,
-            typename V = decltype(MakeVal(std::declval<const U&>())),
-            typename std::enable_if<std::is_arithmetic<U>::value || std::is_enum<U>::value>::type* =
-                nullptr>
-  LogStreamer<V> operator<<(U arg) const {
-    return LogStreamer<V>(MakeVal(arg), this);
-  }
+  explicit LogCall(const MetaVal& meta) : meta_(meta) {}
 
-  template <typename U,
-            typename V = decltype(MakeVal(std::declval<const U&>())),
-            typename std::enable_if<!std::is_arithmetic<U>::value &&
-                                    !std::is_enum<U>::value>::type* = nullptr>
-  LogStreamer<V> operator<<(const U& arg) const {
-    return LogStreamer<V>(MakeVal(arg), this);
-  }
-
-  template <typename... Us>
-  static void Call(const Us&... args) {
-    static constexpr LogArgType kTags[] = {Us::Type()..., LogArgType::kEnd};
-    Log(kTags, args.GetVal()...);
-  }
-};
-
-template <typename T, typename... Ts>
-class LogStreamer<T, Ts...> final {
- public:
-  LogStreamer(T arg, const LogStreamer<Ts...>* prior) : arg_(arg), prior_(prior) {}
-
-  template <typename U,
-            typename V = decltype(MakeVal(std::declval<const U&>())),
-            typename std::enable_if<std::is_arithmetic<U>::value || std::is_enum<U>::value>::type* =
-                nullptr>
-  LogStreamer<V, T, Ts...> operator<<(U arg) const {
-    return LogStreamer<V, T, Ts...>(MakeVal(arg), this);
-  }
-
-  template <typename U,
-            typename V = decltype(MakeVal(std::declval<const U&>())),
-            typename std::enable_if<!std::is_arithmetic<U>::value &&
-                                    !std::is_enum<U>::value>::type* = nullptr>
-  LogStreamer<V, T, Ts...> operator<<(const U& arg) const {
-    return LogStreamer<V, T, Ts...>(MakeVal(arg), this);
-  }
-
-  template <typename... Us>
-  void Call(const Us&... args) const {
-    prior_->Call(arg_, args...);
+  template <typename... Ts>
+  void operator&(const ValueStreamer<Ts...>& streamer) const {
+    Call(streamer.values(), std::index_sequence_for<Ts...>());
   }
 
  private:
-  // The wrapped values refer into the statement's own temporaries, which live until
-  // the end of the full expression, when Call has already run.
-  T arg_;
-  const LogStreamer<Ts...>* prior_;
-};
-
-class LogCall final {
- public:
-  // `&` binds more loosely than `<<`, so the whole chain is built first.
-  template <typename... Ts>
-  void operator&(const LogStreamer<Ts...>& streamer) {
-    streamer.Call();
+  template <typename... Ts, size_t... I>
+  void Call(const std::tuple<Ts...>& values, std::index_sequence<I...>) const {
+    static constexpr LogArgType kTags[] = {MetaVal::Type(), Ts::Type()..., LogArgType::kEnd};
+    Log(kTags, meta_.GetVal(), std::get<I>(values).GetVal()...);
   }
+
+  MetaVal meta_;
 };
 
 }  // namespace logging_impl
@@ -277,19 +160,19 @@ class LogMessage {
 
 }  // namespace rtc
 
-#define RTC_LOG_FILE_LINE(sev, file, line)                              \
-  ::rtc::logging_impl::LogCall() & ::rtc::logging_impl::LogStreamer<>() \
-                                       << ::rtc::logging_impl::LogMetadata(file, line, sev)
+#define RTC_LOG_FILE_LINE(sev, file, line)                                               \
+  ::rtc::logging_impl::LogCall(                                                          \
+      ::rtc::logging_impl::MakeVal(::rtc::logging_impl::LogMetadata(file, line, sev))) & \
+      ::rtc::logging_impl::ValueStreamer<>()
 
 #define RTC_LOG(sev) RTC_LOG_FILE_LINE(::rtc::sev, __FILE__, __LINE__)
 
 // Appends the error number `err` and the system's text for it to the line.
-#define RTC_LOG_ERRNO_EX(sev, err)                                                              \
-  ::rtc::logging_impl::LogCall() & ::rtc::logging_impl::LogStreamer<>()                         \
-                                       << ::rtc::logging_impl::LogMetadataErr {                 \
-    ::rtc::logging_impl::LogMetadata(__FILE__, __LINE__, ::rtc::sev), ::rtc::ERR_CONTEXT_ERRNO, \
-        (err)                                                                                   \
-  }
+#define RTC_LOG_ERRNO_EX(sev, err)                                                                \
+  ::rtc::logging_impl::LogCall(::rtc::logging_impl::MakeVal(::rtc::logging_impl::LogMetadataErr{  \
+      ::rtc::logging_impl::LogMetadata(__FILE__, __LINE__, ::rtc::sev), ::rtc::ERR_CONTEXT_ERRNO, \
+      (err)})) &                                                                                  \
+      ::rtc::logging_impl::ValueStreamer<>()
 
 #define RTC_LOG_ERRNO(sev) RTC_LOG_ERRNO_EX(sev, errno)
 

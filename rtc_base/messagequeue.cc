@@ -246,29 +246,21 @@ void MessageQueue::Post(const Location& posted_from,
                         uint32_t id,
                         MessageData* data,
                         bool time_sensitive) {
-  bool refused = true;
+  bool accepted = false;
   {
     CritScope cs(&lock_);
     // Checked under the lock so that a post racing with DoDestroy is either cleared
     // by it or refused, never left behind.
     if (!IsQuitting()) {
-      Message msg;
-      msg.location_ = posted_from;
-      msg.handler_ = handler;
-      msg.id_ = id;
-      msg.data_ = data;
+      Message msg(posted_from, handler, id, data);
       if (time_sensitive) {
         msg.deadline_ms_ = TimeMillis() + kMaxMessageLatencyMs;
       }
       messages_.push_back(msg);
-      refused = false;
+      accepted = true;
     }
   }
-  if (refused) {
-    delete data;
-    return;
-  }
-  WakeUpSocketServer();
+  EndPost(accepted, data);
 }
 
 void MessageQueue::PostDelayed(const Location& posted_from,
@@ -302,22 +294,22 @@ void MessageQueue::DoDelayPost(const Location& posted_from,
                                MessageHandler* handler,
                                uint32_t id,
                                MessageData* data) {
-  bool refused = true;
+  bool accepted = false;
   {
     CritScope cs(&lock_);
     if (!IsQuitting()) {
-      Message msg;
-      msg.location_ = posted_from;
-      msg.handler_ = handler;
-      msg.id_ = id;
-      msg.data_ = data;
-      delayed_messages_.push(DelayedMessage(delay_ms, trigger_ms, next_sequence_, msg));
+      delayed_messages_.push(DelayedMessage(delay_ms, trigger_ms, next_sequence_,
+                                            Message(posted_from, handler, id, data)));
       // Wraps from 2^32 - 1 to 0; unsigned arithmetic does it.
       ++next_sequence_;
-      refused = false;
+      accepted = true;
     }
   }
-  if (refused) {
+  EndPost(accepted, data);
+}
+
+void MessageQueue::EndPost(bool accepted, MessageData* data) {
+  if (!accepted) {
     delete data;
     return;
   }
@@ -346,18 +338,14 @@ void MessageQueue::Clear(MessageHandler* handler, uint32_t id, MessageList* remo
 }
 
 void MessageQueue::ClearInternal(MessageHandler* handler, uint32_t id, MessageList* removed) {
-  // A null list means the payloads are deleted here, under the caller's lock.
-  MessageList dropped;
-  MessageList* const out = removed ? removed : &dropped;
-
   if (peek_kept_ && peeked_message_.Match(handler, id)) {
-    out->push_back(peeked_message_);
+    removed->push_back(peeked_message_);
     peek_kept_ = false;
   }
 
   for (auto it = messages_.begin(); it != messages_.end();) {
     if (it->Match(handler, id)) {
-      out->push_back(*it);
+      removed->push_back(*it);
       it = messages_.erase(it);
     } else {
       ++it;
@@ -368,7 +356,7 @@ void MessageQueue::ClearInternal(MessageHandler* handler, uint32_t id, MessageLi
   auto kept = delayed.begin();
   for (auto it = delayed.begin(); it != delayed.end(); ++it) {
     if (it->message_.Match(handler, id)) {
-      out->push_back(it->message_);
+      removed->push_back(it->message_);
     } else {
       if (kept != it) {
         *kept = std::move(*it);
@@ -378,8 +366,6 @@ void MessageQueue::ClearInternal(MessageHandler* handler, uint32_t id, MessageLi
   }
   delayed.erase(kept, delayed.end());
   delayed_messages_.reheap();
-
-  DeletePayloads(&dropped);
 }
 
 void MessageQueue::Dispatch(Message* msg) {

@@ -53,6 +53,8 @@ class MessageQueueManager {
 // A posted message. Copying it copies the payload pointer, never the payload.
 struct Message {
   Message() : handler_(nullptr), id_(0), data_(nullptr), deadline_ms_(0) {}
+  Message(const Location& location, MessageHandler* handler, uint32_t id, MessageData* data)
+      : location_(location), handler_(handler), id_(id), data_(data), deadline_ms_(0) {}
 
   // A null handler matches every handler and kAnyMessageId every id.
   bool Match(MessageHandler* handler, uint32_t id) const {
@@ -172,13 +174,17 @@ class MessageQueue {
   // it from its own destructor so that nothing reaches it half destroyed.
   void DoDestroy();
   void WakeUpSocketServer();
+  // The end of a post: an accepted one wakes the server, a refused one's payload is
+  // deleted.
+  void EndPost(bool accepted, MessageData* data);
   void DoDelayPost(const Location& posted_from,
                    int64_t delay_ms,
                    int64_t trigger_ms,
                    MessageHandler* handler,
                    uint32_t id,
                    MessageData* data);
-  // The caller holds lock_.
+  // Moves the matching messages into `removed`. The caller holds lock_, and deletes
+  // their payloads only once it has released it.
   void ClearInternal(MessageHandler* handler, uint32_t id, MessageList* removed);
 
   // Guarded by lock_ (posting threads and the owning thread).

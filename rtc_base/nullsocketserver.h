@@ -6,8 +6,8 @@
 
 namespace rtc {
 
-// The socket server of a thread that never touches the network: no sockets, no
-// select() loop, just a sleep on one event until a post wakes it or the time runs out.
+// The socket server of a thread that never touches the network: no sockets, nothing
+// to poll, just a sleep on one event until a post wakes it or the time runs out.
 class NullSocketServer : public SocketServer {
  public:
   NullSocketServer();

@@ -361,6 +361,39 @@ void OpenSSLAdapter::FailDataPath(const char* context, int error) {
   PostToOwner(kClosedMsg);
 }
 
+void OpenSSLAdapter::FailSslCall(const char* context, int ssl_error, int ret) {
+  const int code = ret != 0 ? ret : -1;
+  switch (ssl_error) {
+    case SSL_ERROR_ZERO_RETURN:
+      // close_notify: the peer has ended the session, and nothing more will come
+      // even if the TCP stream stays.
+      FailDataPath(context, ECONNRESET);
+      return;
+    case SSL_ERROR_SSL:
+      LogSslError();
+      FailDataPath(context, code);
+      return;
+    default:
+      FailDataPath(context, SocketErrorOr(socket_.get(), code));
+      return;
+  }
+}
+
+bool OpenSSLAdapter::SessionTakesData() {
+  switch (tls_state_) {
+    case kEstablished:
+      return true;
+    case kAwaitingSocket:
+    case kHandshaking:
+      SetError(ENOTCONN);
+      return false;
+    case kIdle:
+    case kFailed:
+      return false;
+  }
+  return false;
+}
+
 void OpenSSLAdapter::Cleanup() {
   RTC_LOG(LS_INFO) << "OpenSSLAdapter::Cleanup";
   tls_state_ = kIdle;
@@ -421,16 +454,8 @@ int OpenSSLAdapter::DoSslWrite(const void* data, size_t length, int* ssl_error) 
       RTC_LOG(LS_INFO) << " -- error want write";
       SetError(EWOULDBLOCK);
       return -1;
-    case SSL_ERROR_ZERO_RETURN:
-      // The peer has ended the session with close_notify.
-      FailDataPath("SSL_write", ECONNRESET);
-      return -1;
-    case SSL_ERROR_SSL:
-      LogSslError();
-      FailDataPath("SSL_write", ret != 0 ? ret : -1);
-      return -1;
     default:
-      FailDataPath("SSL_write", SocketErrorOr(socket_.get(), ret != 0 ? ret : -1));
+      FailSslCall("SSL_write", *ssl_error, ret);
       return -1;
   }
 }
@@ -451,18 +476,10 @@ bool OpenSSLAdapter::FlushUnsentBuffer() {
 }
 
 int OpenSSLAdapter::Send(const void* data, size_t length) {
-  switch (tls_state_) {
-    case kIdle:
-      return AsyncSocketAdapter::Send(data, length);
-    case kAwaitingSocket:
-    case kHandshaking:
-      SetError(ENOTCONN);
-      return -1;
-    case kFailed:
-      return -1;
-    case kEstablished:
-      break;
-  }
+  if (tls_state_ == kIdle)
+    return AsyncSocketAdapter::Send(data, length);
+  if (!SessionTakesData())
+    return -1;
 
   if (!unsent_buffer_.empty() && !FlushUnsentBuffer()) {
     // Older bytes still wait: the new ones are not taken.
@@ -504,18 +521,10 @@ int OpenSSLAdapter::SendTo(const void* data, size_t length, const SocketAddress&
 }
 
 int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
-  switch (tls_state_) {
-    case kIdle:
-      return AsyncSocketAdapter::Recv(buffer, capacity, timestamp);
-    case kAwaitingSocket:
-    case kHandshaking:
-      SetError(ENOTCONN);
-      return -1;
-    case kFailed:
-      return -1;
-    case kEstablished:
-      break;
-  }
+  if (tls_state_ == kIdle)
+    return AsyncSocketAdapter::Recv(buffer, capacity, timestamp);
+  if (!SessionTakesData())
+    return -1;
   if (capacity == 0)
     return 0;
 
@@ -523,7 +532,8 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
   ERR_clear_error();
   int ret = SSL_read(tls_session_, buffer,
                      checked_cast<int>(std::min(capacity, static_cast<size_t>(INT_MAX))));
-  switch (SSL_get_error(tls_session_, ret)) {
+  const int ssl_error = SSL_get_error(tls_session_, ret);
+  switch (ssl_error) {
     case SSL_ERROR_NONE:
       // Bytes of this record that the caller had no room for: the socket has
       // nothing left to announce them with.
@@ -539,16 +549,8 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
       read_blocked_on_write_ = true;
       SetError(EWOULDBLOCK);
       return -1;
-    case SSL_ERROR_ZERO_RETURN:
-      // close_notify: nothing more will come, even if the TCP stream stays.
-      FailDataPath("SSL_read", ECONNRESET);
-      return -1;
-    case SSL_ERROR_SSL:
-      LogSslError();
-      FailDataPath("SSL_read", ret != 0 ? ret : -1);
-      return -1;
     default:
-      FailDataPath("SSL_read", SocketErrorOr(socket_.get(), ret != 0 ? ret : -1));
+      FailSslCall("SSL_read", ssl_error, ret);
       return -1;
   }
 }
@@ -627,9 +629,7 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
         return;
       RTC_LOG(LS_INFO) << "DTLS timeout expired";
       DTLSv1_handle_timeout(tls_session_);
-      int error = ContinueSSL();
-      if (error != 0)
-        Error("ContinueSSL", error, true);
+      ContinueHandshake();
       return;
     }
     case kClosedMsg:
@@ -644,6 +644,27 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
     default:
       return;
   }
+}
+
+void OpenSSLAdapter::ContinueHandshake() {
+  int error = ContinueSSL();
+  if (error != 0)
+    Error("ContinueSSL", error, true);
+}
+
+bool OpenSSLAdapter::EventIsForData() {
+  switch (tls_state_) {
+    case kHandshaking:
+      ContinueHandshake();
+      return false;
+    case kEstablished:
+      return true;
+    case kIdle:
+    case kAwaitingSocket:
+    case kFailed:
+      return false;
+  }
+  return false;
 }
 
 void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
@@ -666,22 +687,12 @@ void OpenSSLAdapter::OnConnectEvent(AsyncSocket* socket) {
 
 void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
   NoteOwnerThread();
-  switch (tls_state_) {
-    case kIdle:
-      AsyncSocketAdapter::OnReadEvent(socket);
-      return;
-    case kAwaitingSocket:
-    case kFailed:
-      return;
-    case kHandshaking: {
-      int error = ContinueSSL();
-      if (error != 0)
-        Error("ContinueSSL", error, true);
-      return;
-    }
-    case kEstablished:
-      break;
+  if (tls_state_ == kIdle) {
+    AsyncSocketAdapter::OnReadEvent(socket);
+    return;
   }
+  if (!EventIsForData())
+    return;
   if (write_blocked_on_read_) {
     // The write that waited for incoming data can go now, buffered bytes
     // first, even if the owner has nothing new to send.
@@ -695,22 +706,12 @@ void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
 
 void OpenSSLAdapter::OnWriteEvent(AsyncSocket* socket) {
   NoteOwnerThread();
-  switch (tls_state_) {
-    case kIdle:
-      AsyncSocketAdapter::OnWriteEvent(socket);
-      return;
-    case kAwaitingSocket:
-    case kFailed:
-      return;
-    case kHandshaking: {
-      int error = ContinueSSL();
-      if (error != 0)
-        Error("ContinueSSL", error, true);
-      return;
-    }
-    case kEstablished:
-      break;
+  if (tls_state_ == kIdle) {
+    AsyncSocketAdapter::OnWriteEvent(socket);
+    return;
   }
+  if (!EventIsForData())
+    return;
   if (read_blocked_on_write_) {
     AsyncSocketAdapter::OnReadEvent(this);
     if (tls_state_ != kEstablished)

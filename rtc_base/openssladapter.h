@@ -101,12 +101,26 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
 
   int BeginSSL();
   int ContinueSSL();
+  // ContinueSSL() from a socket event or timer: a failure ends the handshake and
+  // is signalled at once.
+  void ContinueHandshake();
+  // A readable or writable wrapped socket under TLS: during the handshake the
+  // event drives it; before the socket connects and after a failure it means
+  // nothing. True only once the session is established, when the event is the
+  // data path's.
+  bool EventIsForData();
   // Enters kFailed with `error` as the error number; with `signal`, raises the
   // closed signal with it now.
   void Error(const char* context, int error, bool signal);
   // Error() for a failure inside Send or Recv: the closed signal is posted, so
   // that it never reaches the owner from inside its own call.
   void FailDataPath(const char* context, int error);
+  // FailDataPath() for an SSL_read or SSL_write that returned `ret` and failed with
+  // `ssl_error`: neither would-block result, which the callers handle.
+  void FailSslCall(const char* context, int ssl_error, int ret);
+  // Send and Recv under TLS: true once the session is established; ENOTCONN while it
+  // is being set up, and after a failure the error that ended it.
+  bool SessionTakesData();
   void Cleanup();
   // One SSL_write; -1 with the error number set unless it took bytes.
   int DoSslWrite(const void* data, size_t length, int* ssl_error);

@@ -16,12 +16,26 @@ namespace {
 const char kPrivateKeyToPEM[] = "std::string rtc::OpenSSLKeyPair::PrivateKeyToPEMString() const";
 const char kPublicKeyToPEM[] = "std::string rtc::OpenSSLKeyPair::PublicKeyToPEMString() const";
 
-// The NUL-terminated text written into a memory BIO.
-std::string TakeText(BIO* bio) {
+// The NUL-terminated text that `write` puts into a memory BIO; "" with an error line
+// naming `function` when there is no BIO or `write` fails (`failure` says what).
+template <typename Write>
+std::string WriteToText(const char* function, const char* failure, Write write) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (!bio) {
+    RTC_LOG(LS_ERROR) << function << ": Failed to allocate temporary memory bio";
+    return "";
+  }
+  if (!write(bio)) {
+    RTC_LOG(LS_ERROR) << function << failure;
+    BIO_free(bio);
+    return "";
+  }
   BIO_write(bio, "\0", 1);
   char* buffer = nullptr;
   BIO_get_mem_data(bio, &buffer);
-  return std::string(buffer);
+  std::string text(buffer);
+  BIO_free(bio);
+  return text;
 }
 
 }  // namespace
@@ -40,35 +54,14 @@ void OpenSSLKeyPair::AddReference() {
 }
 
 std::string OpenSSLKeyPair::PrivateKeyToPEMString() const {
-  BIO* temp_memory_bio = BIO_new(BIO_s_mem());
-  if (!temp_memory_bio) {
-    RTC_LOG(LS_ERROR) << kPrivateKeyToPEM << ": Failed to allocate temporary memory bio";
-    return "";
-  }
-  if (!PEM_write_bio_PrivateKey(temp_memory_bio, pkey_, nullptr, nullptr, 0, nullptr, nullptr)) {
-    RTC_LOG(LS_ERROR) << kPrivateKeyToPEM << ": Failed to write private key";
-    BIO_free(temp_memory_bio);
-    return "";
-  }
-  std::string priv_key_str = TakeText(temp_memory_bio);
-  BIO_free(temp_memory_bio);
-  return priv_key_str;
+  return WriteToText(kPrivateKeyToPEM, ": Failed to write private key", [this](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, pkey_, nullptr, nullptr, 0, nullptr, nullptr);
+  });
 }
 
 std::string OpenSSLKeyPair::PublicKeyToPEMString() const {
-  BIO* temp_memory_bio = BIO_new(BIO_s_mem());
-  if (!temp_memory_bio) {
-    RTC_LOG(LS_ERROR) << kPublicKeyToPEM << ": Failed to allocate temporary memory bio";
-    return "";
-  }
-  if (!PEM_write_bio_PUBKEY(temp_memory_bio, pkey_)) {
-    RTC_LOG(LS_ERROR) << kPublicKeyToPEM << ": Failed to write public key";
-    BIO_free(temp_memory_bio);
-    return "";
-  }
-  std::string pub_key_str = TakeText(temp_memory_bio);
-  BIO_free(temp_memory_bio);
-  return pub_key_str;
+  return WriteToText(kPublicKeyToPEM, ": Failed to write public key",
+                     [this](BIO* bio) { return PEM_write_bio_PUBKEY(bio, pkey_); });
 }
 
 OpenSSLIdentity::OpenSSLIdentity(std::unique_ptr<OpenSSLKeyPair> key_pair,

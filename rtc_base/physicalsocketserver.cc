@@ -33,14 +33,15 @@ bool SetNonBlockingAndCloseOnExec(int fd) {
 }
 
 // Turns the readiness poll() found into event bits and delivers them.
-void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable, bool check_error) {
+void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable) {
+  if (!readable && !writable) {
+    return;
+  }
   int error = 0;
-  if (check_error) {
-    socklen_t len = sizeof(error);
-    // Fails, leaving 0, for a descriptor that is not a socket (a pipe).
-    if (getsockopt(dispatcher->GetDescriptor(), SOL_SOCKET, SO_ERROR, &error, &len) < 0) {
-      error = 0;
-    }
+  socklen_t len = sizeof(error);
+  // Fails, leaving 0, for a descriptor that is not a socket (a pipe).
+  if (getsockopt(dispatcher->GetDescriptor(), SOL_SOCKET, SO_ERROR, &error, &len) < 0) {
+    error = 0;
   }
 
   const uint32_t requested = dispatcher->GetRequestedEvents();
@@ -62,10 +63,8 @@ void ProcessEvents(Dispatcher* dispatcher, bool readable, bool writable, bool ch
     }
   }
 
-  if (events) {
-    dispatcher->OnPreEvent(events);
-    dispatcher->OnEvent(events, error);
-  }
+  dispatcher->OnPreEvent(events);
+  dispatcher->OnEvent(events, error);
 }
 
 }  // namespace
@@ -340,20 +339,21 @@ void PhysicalSocketServer::Add(Dispatcher* dispatcher) {
 
 void PhysicalSocketServer::Remove(Dispatcher* dispatcher) {
   CritScope cs(&lock_);
+  bool known;
   if (dispatching_) {
-    if (pending_adds_.erase(dispatcher) == 0 && dispatchers_.count(dispatcher) == 0) {
-      RTC_LOG(LS_WARNING) << "PhysicalSocketServer asked to remove a unknown dispatcher, "
-                             "potentially from a duplicate call to Add.";
-      return;
+    known = pending_adds_.erase(dispatcher) != 0 || dispatchers_.count(dispatcher) != 0;
+    if (known) {
+      pending_removes_.insert(dispatcher);
     }
-    pending_removes_.insert(dispatcher);
   } else {
-    if (dispatchers_.erase(dispatcher) == 0) {
-      RTC_LOG(LS_WARNING) << "PhysicalSocketServer asked to remove a unknown dispatcher, "
-                             "potentially from a duplicate call to Add.";
-      return;
+    known = dispatchers_.erase(dispatcher) != 0;
+    if (known) {
+      bad_descriptors_.erase(dispatcher);
     }
-    bad_descriptors_.erase(dispatcher);
+  }
+  if (!known) {
+    RTC_LOG(LS_WARNING) << "PhysicalSocketServer asked to remove a unknown dispatcher, "
+                           "potentially from a duplicate call to Add.";
   }
 }
 
@@ -438,7 +438,7 @@ void PhysicalSocketServer::DispatchPollSet(const PollSet& set) {
     }
     const bool readable = (entry.events & POLLIN) && (entry.revents & (POLLIN | POLLHUP | POLLERR));
     const bool writable = (entry.events & POLLOUT) && (entry.revents & (POLLOUT | POLLERR));
-    ProcessEvents(dispatcher, readable, writable, readable || writable);
+    ProcessEvents(dispatcher, readable, writable);
   }
   if (--dispatching_ == 0) {
     AddRemovePendingDispatchers();
@@ -551,6 +551,19 @@ int64_t GetSocketRecvTimestamp(int /*descriptor*/) {
   return -1;
 }
 
+// The address getsockname or getpeername reports for `descriptor`; false, leaving
+// `address` alone, when the call fails.
+bool QueryAddress(int (*query)(int, sockaddr*, socklen_t*),
+                  int descriptor,
+                  SocketAddress* address) {
+  sockaddr_storage storage = {};
+  socklen_t len = sizeof(storage);
+  if (query(descriptor, reinterpret_cast<sockaddr*>(&storage), &len) != 0)
+    return false;
+  SocketAddressFromSockAddrStorage(storage, address);
+  return true;
+}
+
 }  // namespace
 
 PhysicalSocket::PhysicalSocket(PhysicalSocketServer* server, int descriptor)
@@ -588,26 +601,16 @@ bool PhysicalSocket::Create(int family, int type) {
 }
 
 SocketAddress PhysicalSocket::GetLocalAddress() const {
-  sockaddr_storage storage = {};
-  socklen_t len = sizeof(storage);
   SocketAddress address;
-  if (getsockname(descriptor_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
+  if (!QueryAddress(getsockname, descriptor_, &address))
     RTC_LOG(LS_WARNING) << "GetLocalAddress: unable to get local addr, socket=" << descriptor_;
-    return address;
-  }
-  SocketAddressFromSockAddrStorage(storage, &address);
   return address;
 }
 
 SocketAddress PhysicalSocket::GetRemoteAddress() const {
-  sockaddr_storage storage = {};
-  socklen_t len = sizeof(storage);
   SocketAddress address;
-  if (getpeername(descriptor_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
+  if (!QueryAddress(getpeername, descriptor_, &address))
     RTC_LOG(LS_WARNING) << "GetRemoteAddress: unable to get remote addr, socket=" << descriptor_;
-    return address;
-  }
-  SocketAddressFromSockAddrStorage(storage, &address);
   return address;
 }
 
@@ -736,13 +739,7 @@ int PhysicalSocket::SetOption(Option option, int value) {
 int PhysicalSocket::Send(const void* data, size_t length) {
   const int sent =
       DoSend(descriptor_, static_cast<const char*>(data), static_cast<int>(length), kSendFlags);
-  UpdateLastError();
-  MaybeRemapSendError();
-  // Ask to hear when the socket can take more.
-  if ((sent > 0 && static_cast<size_t>(sent) < length) ||
-      (sent < 0 && IsBlockingError(GetError()))) {
-    EnableEvents(kIoWrite);
-  }
+  FinishSend(sent, length);
   return sent;
 }
 
@@ -752,12 +749,7 @@ int PhysicalSocket::SendTo(const void* data, size_t length, const SocketAddress&
   const int sent =
       DoSendTo(descriptor_, static_cast<const char*>(data), static_cast<int>(length), kSendFlags,
                reinterpret_cast<sockaddr*>(&storage), static_cast<socklen_t>(len));
-  UpdateLastError();
-  MaybeRemapSendError();
-  if ((sent > 0 && static_cast<size_t>(sent) < length) ||
-      (sent < 0 && IsBlockingError(GetError()))) {
-    EnableEvents(kIoWrite);
-  }
+  FinishSend(sent, length);
   return sent;
 }
 
@@ -775,16 +767,7 @@ int PhysicalSocket::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
     *timestamp = GetSocketRecvTimestamp(descriptor_);
   }
   UpdateLastError();
-  const int error = GetError();
-  const bool success = received >= 0 || IsBlockingError(error);
-  if (udp_ || success) {
-    EnableEvents(kIoRead);
-  }
-  if (!success) {
-    RTC_LOG(LS_VERBOSE) << "virtual int rtc::PhysicalSocket::Recv(void *, size_t, int64_t *)"
-                        << ": "
-                        << "Error = " << error;
-  }
+  FinishReceive(received, "virtual int rtc::PhysicalSocket::Recv(void *, size_t, int64_t *)");
   return received;
 }
 
@@ -803,17 +786,9 @@ int PhysicalSocket::RecvFrom(void* buffer,
   if (received >= 0 && source) {
     SocketAddressFromSockAddrStorage(storage, source);
   }
-  const int error = GetError();
-  const bool success = received >= 0 || IsBlockingError(error);
-  if (udp_ || success) {
-    EnableEvents(kIoRead);
-  }
-  if (!success) {
-    RTC_LOG(LS_VERBOSE) << "virtual int rtc::PhysicalSocket::RecvFrom(void *, size_t, "
-                           "rtc::SocketAddress *, int64_t *)"
-                        << ": "
-                        << "Error = " << error;
-  }
+  FinishReceive(received,
+                "virtual int rtc::PhysicalSocket::RecvFrom(void *, size_t, "
+                "rtc::SocketAddress *, int64_t *)");
   return received;
 }
 
@@ -900,6 +875,27 @@ void PhysicalSocket::UpdateLastError() {
 void PhysicalSocket::MaybeRemapSendError() {
   if (GetError() == ENOBUFS) {
     SetError(EWOULDBLOCK);
+  }
+}
+
+void PhysicalSocket::FinishSend(int sent, size_t length) {
+  UpdateLastError();
+  MaybeRemapSendError();
+  if ((sent > 0 && static_cast<size_t>(sent) < length) ||
+      (sent < 0 && IsBlockingError(GetError()))) {
+    EnableEvents(kIoWrite);
+  }
+}
+
+void PhysicalSocket::FinishReceive(int received, const char* function) {
+  const int error = GetError();
+  const bool success = received >= 0 || IsBlockingError(error);
+  if (udp_ || success) {
+    EnableEvents(kIoRead);
+  }
+  if (!success) {
+    RTC_LOG(LS_VERBOSE) << function << ": "
+                        << "Error = " << error;
   }
 }
 

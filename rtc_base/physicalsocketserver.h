@@ -240,7 +240,7 @@ class PhysicalSocket : public AsyncSocket, public sigslot::has_slots<sigslot::si
   int Connect(const SocketAddress& address) override;
   int Send(const void* data, size_t length) override;
   int SendTo(const void* data, size_t length, const SocketAddress& address) override;
-  // An orderly end of stream reads as a send that would block (EWOULDBLOCK);
+  // An orderly end of stream reads as a receive that would block (EWOULDBLOCK);
   // SignalClosed with 0 follows at the next pass of the server.
   int Recv(void* buffer, size_t capacity, int64_t* timestamp) override;
   int RecvFrom(void* buffer, size_t capacity, SocketAddress* source, int64_t* timestamp) override;
@@ -280,6 +280,12 @@ class PhysicalSocket : public AsyncSocket, public sigslot::has_slots<sigslot::si
   void UpdateLastError();
   // A full send buffer counts as a send that would block.
   void MaybeRemapSendError();
+  // After a send of `length` bytes that returned `sent`: keeps the error number and
+  // asks to hear when the socket can take what it did not.
+  void FinishSend(int sent, size_t length);
+  // After a receive whose error number is kept: the next read event is wanted unless
+  // a stream failed; the failure is logged with the name of the `function`.
+  void FinishReceive(int received, const char* function);
   static int TranslateOption(Option option, int* level, int* name);
 
   // Everything but error_ belongs to the thread that runs the server's Wait.

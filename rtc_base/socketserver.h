@@ -30,7 +30,7 @@ class NetworkBinderInterface {
 // are emitted from inside Wait().
 class SocketServer : public SocketFactory {
  public:
-  // A new select()-based PhysicalSocketServer.
+  // A new PhysicalSocketServer.
   static std::unique_ptr<SocketServer> CreateDefault();
 
   SocketServer() {}

@@ -239,11 +239,7 @@ void Thread::Send(const Location& posted_from,
     return;
   }
 
-  Message msg;
-  msg.location_ = posted_from;
-  msg.handler_ = handler;
-  msg.id_ = id;
-  msg.data_ = data;
+  Message msg(posted_from, handler, id, data);
   if (IsCurrent()) {
     handler->OnMessage(&msg);
     return;

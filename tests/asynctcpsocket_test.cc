@@ -21,7 +21,9 @@
 #include "rtc_base/platform_thread_types.h"
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
+#include "tests/support/count_text.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/paced_tcp_peer.h"
 #include "tests/support/run_on.h"
 #include "tests/support/thread_state.h"
@@ -36,21 +38,12 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::CountLines;
+using zek_test::CountOf;
 using zek_test::LoopbackTcpPeer;
 using zek_test::PacedTcpPeer;
 
 constexpr size_t kLimit = 65536;
-
-int CountOf(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++count;
-  return count;
-}
-
-int CountLines(const std::string& text) {
-  return CountOf(text, "\n");
-}
 
 SocketAddress Loopback(int port) {
   return SocketAddress("127.0.0.1", port);
@@ -332,20 +325,9 @@ TEST_F(AsyncTCPSocketTest, CloseEventsReachTheStreamClosedSignal) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LoopbackTcpPeer peer;
-    int port = peer.port();
-    if (!c.connects) {
-      // A port that was just free.
-      const int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr = {};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-      socklen_t len = sizeof(addr);
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-      port = ntohs(addr.sin_port);
-      close(fd);
-    }
-    ASSERT_NO_FATAL_FAILURE(Connect(port, kLimit));
+    zek_test::RefusingPort refusing;
+    ASSERT_NE(0, refusing.port());
+    ASSERT_NO_FATAL_FAILURE(Connect(c.connects ? peer.port() : refusing.port(), kLimit));
     if (c.connects) {
       ASSERT_TRUE(peer.WaitForConnection());
       ASSERT_TRUE(WaitOn([&] { return socket_->GetState() == AsyncPacketSocket::PS_CONNECTED; }));

@@ -19,7 +19,9 @@
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
+#include "tests/support/count_text.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
 
@@ -29,16 +31,10 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::CountLines;
 using zek_test::RunOn;
 using zek_test::WaitOnThread;
 using Clock = std::chrono::steady_clock;
-
-int CountLines(const std::string& text) {
-  int lines = 0;
-  for (char c : text)
-    lines += c == '\n';
-  return lines;
-}
 
 // A real socket of the server whose destruction the test can see.
 class ProbedSocket : public SocketDispatcher {
@@ -313,13 +309,9 @@ class AsyncUDPSocketEventTest : public ::testing::Test {
     recorder_.Attach(socket_.get());
     sender_ = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sender_, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(sender_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(0, getsockname(sender_, reinterpret_cast<sockaddr*>(&addr), &len));
-    sender_address_ = SocketAddress("127.0.0.1", ntohs(addr.sin_port));
+    const uint16_t port = zek_test::BindLoopback(sender_);
+    ASSERT_NE(0, port);
+    sender_address_ = SocketAddress("127.0.0.1", port);
   }
   void TearDown() override {
     if (sender_ >= 0)

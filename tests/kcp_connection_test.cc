@@ -21,6 +21,7 @@
 #include "rtc_base/thread.h"
 #include "src/kcp/zek_ikcp.h"
 #include "tests/support/kcp_test_server.h"
+#include "tests/support/kcp_wire.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
 
@@ -30,6 +31,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using zek_test::KcpLoginReply;
+using zek_test::KcpSegment;
 using zek_test::KcpTestServer;
 using zek_test::KcpTestServerConfig;
 using zek_test::RunOn;
@@ -139,27 +141,9 @@ std::string Be16(uint16_t v) {
   return std::string{static_cast<char>(v >> 8), static_cast<char>(v)};
 }
 
-std::string Be32(uint32_t v) {
-  return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v));
-}
-
 // A text field: u16 length counting the terminating zero, the text, the zero.
 std::string Field(const std::string& text) {
   return Be16(static_cast<uint16_t>(text.size() + 1)) + text + std::string(1, '\0');
-}
-
-// One KCP segment as the engine puts it on the wire; `len` may lie about the payload.
-std::string Segment(uint16_t tag,
-                    uint32_t conv,
-                    uint8_t cmd,
-                    uint32_t sn,
-                    uint32_t len,
-                    const std::string& payload) {
-  std::string s = Be16(tag) + Be32(conv);
-  s.push_back(static_cast<char>(cmd));
-  s.push_back(0);  // frag
-  s += Be16(128) + Be32(0) + Be32(sn) + Be32(0) + Be32(len);
-  return s + payload;
 }
 
 struct ParsedSegment {
@@ -639,13 +623,13 @@ TEST_F(KcpConnectionTest, MalformedInputAfterLoginIsRefused) {
   const std::vector<std::string> datagrams = {
       "",
       "abc",
-      Segment(kTag, kConv, kKcpCmdPush, 0, 0, "").substr(0, 25),
-      Segment(0x0B0A, kConv, kKcpCmdPush, 0, 1, "x"),
-      Segment(kTag, kConv + 1, kKcpCmdPush, 0, 1, "x"),
-      Segment(kTag, kConv, kKcpCmdPush, 0, 100, "abcd"),
-      Segment(kTag, kConv, kKcpCmdPush, 0, 0xFFFFFFFF, "abcd"),
-      Segment(kTag, kConv, 99, 0, 0, ""),
-      Segment(kTag, kConv, kKcpCmdAck, 0, 0, "") + "tail",
+      KcpSegment(kTag, kConv, kKcpCmdPush, 0, 0, "").substr(0, 25),
+      KcpSegment(0x0B0A, kConv, kKcpCmdPush, 0, 1, "x"),
+      KcpSegment(kTag, kConv + 1, kKcpCmdPush, 0, 1, "x"),
+      KcpSegment(kTag, kConv, kKcpCmdPush, 0, 100, "abcd"),
+      KcpSegment(kTag, kConv, kKcpCmdPush, 0, 0xFFFFFFFF, "abcd"),
+      KcpSegment(kTag, kConv, 99, 0, 0, ""),
+      KcpSegment(kTag, kConv, kKcpCmdAck, 0, 0, "") + "tail",
       std::string("\x0A\x0B\0\0\0\0\x01\x02\x03\x04\0\x03ok\0", 15),
   };
   for (const std::string& d : datagrams)

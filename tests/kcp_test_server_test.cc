@@ -18,6 +18,7 @@
 #include "rtc_base/timeutils.h"
 #include "src/kcp/zek_ikcp.h"
 #include "src/utilities/message.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/wait.h"
 
 namespace zek_test {
@@ -56,16 +57,8 @@ class RawClient {
  public:
   explicit RawClient(uint16_t server_port) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(local);
-    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)));
-    EXPECT_EQ(0, getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len));
-    port_ = ntohs(local.sin_port);
-    server_.sin_family = AF_INET;
-    server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server_.sin_port = htons(server_port);
+    port_ = BindLoopback(fd_);
+    server_ = LoopbackSockAddr(server_port);
   }
   ~RawClient() {
     if (kcp_)

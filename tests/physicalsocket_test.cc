@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,7 +21,9 @@
 #include "rtc_base/physicalsocketserver.h"
 #include "rtc_base/socketaddress.h"
 #include "rtc_base/thread.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
 
@@ -36,23 +37,11 @@ using ::testing::internal::GetCapturedStderr;
 using zek_test::LoopbackTcpPeer;
 using zek_test::LoopbackUdpPeer;
 using zek_test::RunOn;
+using zek_test::ScopedFileLimit;
 using Clock = std::chrono::steady_clock;
 
 SocketAddress LoopbackAddress(int port) {
   return SocketAddress("127.0.0.1", port);
-}
-
-// A port on 127.0.0.1 where nothing listens.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
 }
 
 // Records a socket's signals, as "connect", "read", "write" and "close:<error>", with
@@ -264,7 +253,8 @@ TEST(PhysicalSocketTest, EndsOfAConnectionComeAsCloseWithTheirError) {
     LoopbackTcpPeer peer;
     std::unique_ptr<AsyncSocket> socket = NewSocket(&server, SOCK_STREAM);
     Recorder recorder(socket.get());
-    ASSERT_EQ(0, socket->Connect(LoopbackAddress(c.refused ? ClosedPort() : peer.port())));
+    zek_test::RefusingPort refusing;
+    ASSERT_EQ(0, socket->Connect(LoopbackAddress(c.refused ? refusing.port() : peer.port())));
     if (c.after_connect) {
       ASSERT_TRUE(PumpUntil(&server, [&] { return recorder.Has("write"); }));
       ASSERT_TRUE(peer.WaitForConnection());
@@ -435,23 +425,6 @@ TEST(PhysicalSocketTest, BlockingSocketRaisesNoEvents) {
   EXPECT_EQ(4, socket->RecvFrom(buf, sizeof(buf), nullptr, nullptr));
 }
 
-// Raises the soft descriptor limit for one test and puts it back afterwards.
-class ScopedFileLimit {
- public:
-  explicit ScopedFileLimit(rlim_t soft) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit raised = saved_;
-    raised.rlim_cur = soft;
-    ok_ = soft <= saved_.rlim_max && setrlimit(RLIMIT_NOFILE, &raised) == 0;
-  }
-  ~ScopedFileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_;
-  bool ok_;
-};
-
 TEST(PhysicalSocketTest, ManySocketsAndDescriptorsPastFdSetSize) {
   ScopedFileLimit limit(FD_SETSIZE + 400);
   if (!limit.ok()) {
@@ -568,7 +541,8 @@ TEST_F(HostNameConnectTest, FailuresAfterTheLookUpComeAsClose) {
     LoopbackTcpPeer peer;
     std::unique_ptr<AsyncSocket> socket = NewMainSocket();
     Recorder recorder(socket.get());
-    const int port = c.listening ? peer.port() : ClosedPort();
+    zek_test::RefusingPort refusing;
+    const int port = c.listening ? peer.port() : refusing.port();
     EXPECT_EQ(0, socket->Connect(SocketAddress(c.host, port)));
     const std::string expected = "close:" + std::to_string(c.expected_error);
     ASSERT_TRUE(RunUntil([&] { return recorder.Has(expected); }));

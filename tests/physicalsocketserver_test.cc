@@ -8,7 +8,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +26,10 @@
 
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/platform_thread_types.h"
+#include "tests/support/count_text.h"
+#include "tests/support/file_limit.h"
+#include "tests/support/loopback_socket.h"
+#include "tests/support/socket_pair.h"
 #include "tests/support/test_dispatcher.h"
 #include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
@@ -37,6 +40,9 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using zek_test::CountOf;
+using zek_test::ScopedFileLimit;
+using zek_test::SocketPair;
 using zek_test::TestDispatcher;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -47,33 +53,6 @@ std::string ErrnoSuffix(int error) {
   return buf;
 }
 
-// How often `text` occurs in `out`.
-int Occurrences(const std::string& out, const std::string& text) {
-  int count = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-// A connected pair of local stream sockets, closed at the end of the test.
-struct SocketPair {
-  SocketPair() { EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds)); }
-  ~SocketPair() {
-    for (int fd : fds) {
-      if (fd >= 0) {
-        close(fd);
-      }
-    }
-  }
-  void Write(int end = 1) { ASSERT_EQ(1, write(fds[end], "x", 1)); }
-  void CloseEnd(int end) {
-    close(fds[end]);
-    fds[end] = -1;
-  }
-  int fds[2] = {-1, -1};
-};
-
 // A loopback TCP socket, non-blocking, closed at the end of the test.
 struct TcpSocket {
   TcpSocket() : fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)) { EXPECT_GE(fd, 0); }
@@ -83,21 +62,10 @@ struct TcpSocket {
     }
   }
   // Binds to 127.0.0.1 on a free port and returns it.
-  int BindLoopback() {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-    socklen_t len = sizeof(addr);
-    EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
-    return ntohs(addr.sin_port);
-  }
+  int BindLoopback() { return zek_test::BindLoopback(fd); }
   void ConnectLoopback(int port) {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const sockaddr_in addr = zek_test::LoopbackSockAddr(static_cast<uint16_t>(port));
+    const int result = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
     EXPECT_TRUE(result == 0 || errno == EINPROGRESS) << strerror(errno);
   }
   int fd;
@@ -159,72 +127,45 @@ struct EventCase {
   int expected_error;
 };
 
+// The case's descriptor is the first end of a socket pair that the case keeps.
+SocketPair* UsePair(CaseSetup* s) {
+  auto pair = std::make_shared<SocketPair>();
+  s->keep.push_back(pair);
+  s->fd = pair->fds[0];
+  return pair.get();
+}
+
+// A client connecting to a listener on 127.0.0.1, both kept by the case, whose
+// descriptor is the listener's or the client's.
+void UseConnection(CaseSetup* s, bool listener_side) {
+  auto listener = std::make_shared<TcpSocket>();
+  const int port = listener->BindLoopback();
+  ASSERT_EQ(0, listen(listener->fd, 5));
+  auto client = std::make_shared<TcpSocket>();
+  client->ConnectLoopback(port);
+  s->keep.push_back(listener);
+  s->keep.push_back(client);
+  s->fd = listener_side ? listener->fd : client->fd;
+}
+
 TEST(PhysicalSocketServerTest, ReadinessBecomesEventBits) {
   const EventCase cases[] = {
-      {"data waiting", kIoRead,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         pair->Write();
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoRead, 0},
-      {"peer ended the stream", kIoRead,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         pair->CloseEnd(1);
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoClose, 0},
+      {"data waiting", kIoRead, [](CaseSetup* s) { UsePair(s)->Write(); }, kIoRead, 0},
+      {"peer ended the stream", kIoRead, [](CaseSetup* s) { UsePair(s)->CloseEnd(1); }, kIoClose,
+       0},
       {"readable and writable in one pass", kIoRead | kIoWrite,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         pair->Write();
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoRead | kIoWrite, 0},
-      {"writable", kIoWrite,
-       [](CaseSetup* s) {
-         auto pair = std::make_shared<SocketPair>();
-         s->keep.push_back(pair);
-         s->fd = pair->fds[0];
-       },
-       kIoWrite, 0},
-      {"a connection to accept", kIoAccept,
-       [](CaseSetup* s) {
-         auto listener = std::make_shared<TcpSocket>();
-         const int port = listener->BindLoopback();
-         ASSERT_EQ(0, listen(listener->fd, 5));
-         auto client = std::make_shared<TcpSocket>();
-         client->ConnectLoopback(port);
-         s->keep.push_back(listener);
-         s->keep.push_back(client);
-         s->fd = listener->fd;
-       },
-       kIoAccept, 0},
+       [](CaseSetup* s) { UsePair(s)->Write(); }, kIoRead | kIoWrite, 0},
+      {"writable", kIoWrite, [](CaseSetup* s) { UsePair(s); }, kIoWrite, 0},
+      {"a connection to accept", kIoAccept, [](CaseSetup* s) { UseConnection(s, true); }, kIoAccept,
+       0},
       {"a connect that succeeded", kIoConnect | kIoRead,
-       [](CaseSetup* s) {
-         auto listener = std::make_shared<TcpSocket>();
-         const int port = listener->BindLoopback();
-         ASSERT_EQ(0, listen(listener->fd, 5));
-         auto client = std::make_shared<TcpSocket>();
-         client->ConnectLoopback(port);
-         s->keep.push_back(listener);
-         s->keep.push_back(client);
-         s->fd = client->fd;
-       },
-       kIoConnect, 0},
+       [](CaseSetup* s) { UseConnection(s, false); }, kIoConnect, 0},
       {"a connect that was refused", kIoConnect | kIoRead,
        [](CaseSetup* s) {
-         int port;
-         {
-           TcpSocket closed;
-           port = closed.BindLoopback();
-         }
+         auto refusing = std::make_shared<zek_test::RefusingPort>();
          auto client = std::make_shared<TcpSocket>();
-         client->ConnectLoopback(port);
+         client->ConnectLoopback(refusing->port());
+         s->keep.push_back(refusing);
          s->keep.push_back(client);
          s->fd = client->fd;
        },
@@ -352,11 +293,7 @@ TEST(PhysicalSocketServerTest, RemovingAnUnknownDispatcherWarnsAndChangesNothing
       server.Remove(&bare);
     }
     const std::string out = GetCapturedStderr();
-    int warnings = 0;
-    for (size_t at = out.find(warning); at != std::string::npos; at = out.find(warning, at + 1)) {
-      ++warnings;
-    }
-    EXPECT_EQ(c.expected_warnings, warnings) << out;
+    EXPECT_EQ(c.expected_warnings, CountOf(out, warning)) << out;
     // The server still works.
     server.WakeUp();
     EXPECT_TRUE(server.Wait(1000, true));
@@ -516,23 +453,6 @@ TEST(PhysicalSocketServerTest, WakeUpPipeClosedBehindTheServersBackIsReplaced) {
   close(write_end);
 }
 
-// Raises the soft descriptor limit for one test and puts it back afterwards.
-class ScopedFileLimit {
- public:
-  explicit ScopedFileLimit(rlim_t soft) {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit raised = saved_;
-    raised.rlim_cur = soft;
-    ok_ = setrlimit(RLIMIT_NOFILE, &raised) == 0;
-  }
-  ~ScopedFileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_;
-  bool ok_;
-};
-
 TEST(PhysicalSocketServerTest, ServesDescriptorsPastFdSetSizeAndManyAtOnce) {
   constexpr int kHigh = FD_SETSIZE + 500;
   ScopedFileLimit limit(kHigh + 100);
@@ -588,7 +508,7 @@ TEST(PhysicalSocketServerTest, PollFailureIsLoggedOnceAndEndsOnlyThatWait) {
       }
     }
     // Once per run of failures, however many waits fail.
-    EXPECT_EQ(1, Occurrences(GetCapturedStderr(), line));
+    EXPECT_EQ(1, CountOf(GetCapturedStderr(), line));
 
     // The next wait serves the sockets as before, and ends the run.
     pairs[round].Write();
@@ -681,10 +601,7 @@ TEST(PhysicalSocketServerDeathTest, WakeUpPipeThatCannotBeMadeIsFatal) {
         // Leave no descriptor free for the pipe.
         const int lowest_free = dup(0);
         close(lowest_free);
-        rlimit limit;
-        getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = lowest_free;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        ScopedFileLimit limit(lowest_free);
         PhysicalSocketServer server;
       },
       "pipe failed(.|\n)*cannot be woken without its pipe");

@@ -3,8 +3,6 @@
 
 #include <pthread.h>
 #include <stdio.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -21,6 +19,8 @@
 #include "rtc_base/event.h"
 #include "rtc_base/physicalsocketserver.h"
 #include "rtc_base/platform_thread_types.h"
+#include "tests/support/file_limit.h"
+#include "tests/support/socket_pair.h"
 #include "tests/support/test_dispatcher.h"
 #include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
@@ -301,29 +301,27 @@ TEST(ThreadTest, PostFromAnotherThreadWakesTheLoopAtOnce) {
 TEST(ThreadTest, RunsTimersAndSocketEventsTogether) {
   std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
   auto* server = static_cast<PhysicalSocketServer*>(thread->socketserver());
-  int fds[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds));
+  zek_test::SocketPair pair;
+  ASSERT_TRUE(pair.ok());
   std::atomic<Thread*> event_thread{nullptr};
-  zek_test::TestDispatcher dispatcher(server, fds[0], kIoRead);
+  zek_test::TestDispatcher dispatcher(server, pair.fds[0], kIoRead);
   dispatcher.on_event = [&](uint32_t, int) { event_thread = Thread::Current(); };
   CountingHandler timer;
   ASSERT_TRUE(thread->Start());
   thread->PostDelayed(RTC_FROM_HERE, 20, &timer, 4);
-  ASSERT_EQ(1, write(fds[1], "x", 1));
+  ASSERT_EQ(1, write(pair.fds[1], "x", 1));
   EXPECT_TRUE(WaitUntil([&] { return timer.count() == 1 && event_thread != nullptr; }));
   EXPECT_EQ(thread.get(), timer.last_thread());
   EXPECT_EQ(thread.get(), event_thread.load());
   thread->Stop();
-  close(fds[0]);
-  close(fds[1]);
 }
 
 TEST(ThreadTest, LoopOutlivesADescriptorClosedBehindItsBack) {
   std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
   auto* server = static_cast<PhysicalSocketServer*>(thread->socketserver());
-  int fds[2];
-  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds));
-  const int stale = dup(fds[0]);
+  zek_test::SocketPair pair;
+  ASSERT_TRUE(pair.ok());
+  const int stale = dup(pair.fds[0]);
   CountingHandler handler;
   ASSERT_TRUE(thread->Start());
   CaptureStderr();
@@ -342,20 +340,16 @@ TEST(ThreadTest, LoopOutlivesADescriptorClosedBehindItsBack) {
   EXPECT_THAT(GetCapturedStderr(), HasSubstr("polled but not open"));
   EXPECT_TRUE(thread->IsRunning());
   thread->Stop();
-  close(fds[0]);
-  close(fds[1]);
 }
 
 TEST(ThreadTest, LoopOutlivesFailingPolls) {
   std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
   auto* server = static_cast<PhysicalSocketServer*>(thread->socketserver());
-  std::vector<int> fds;
+  zek_test::SocketPair pairs[10];
   std::vector<std::unique_ptr<zek_test::TestDispatcher>> dispatchers;
-  for (int i = 0; i < 10; ++i) {
-    int pair[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair));
-    fds.insert(fds.end(), pair, pair + 2);
-    dispatchers.push_back(std::make_unique<zek_test::TestDispatcher>(server, pair[0], kIoRead));
+  for (zek_test::SocketPair& pair : pairs) {
+    ASSERT_TRUE(pair.ok());
+    dispatchers.push_back(std::make_unique<zek_test::TestDispatcher>(server, pair.fds[0], kIoRead));
   }
   CountingHandler handler;
   ASSERT_TRUE(thread->Start());
@@ -364,29 +358,24 @@ TEST(ThreadTest, LoopOutlivesFailingPolls) {
   thread->Post(RTC_FROM_HERE, &handler, 0);
   ASSERT_TRUE(WaitUntil([&] { return handler.count() == 1; }));
   CaptureStderr();
-  rlimit saved;
-  getrlimit(RLIMIT_NOFILE, &saved);
-  rlimit low = saved;
-  // poll() refuses more descriptors than the process may have open.
-  low.rlim_cur = 5;
-  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
-  // A timer makes the loop wait, and so poll, before it is due; posts come too.
-  thread->PostDelayed(RTC_FROM_HERE, 30, &handler, 1);
-  for (uint32_t id = 2; id <= 3; ++id) {
-    thread->Post(RTC_FROM_HERE, &handler, id);
+  bool handled;
+  {
+    // poll() refuses more descriptors than the process may have open.
+    zek_test::ScopedFileLimit low(5);
+    ASSERT_TRUE(low.ok());
+    // A timer makes the loop wait, and so poll, before it is due; posts come too.
+    thread->PostDelayed(RTC_FROM_HERE, 30, &handler, 1);
+    for (uint32_t id = 2; id <= 3; ++id) {
+      thread->Post(RTC_FROM_HERE, &handler, id);
+    }
+    handled = WaitUntil([&] { return handler.count() == 4 && handler.last_id() == 1; });
   }
-  const bool handled = WaitUntil([&] { return handler.count() == 4 && handler.last_id() == 1; });
-  setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_TRUE(handled);
   EXPECT_THAT(GetCapturedStderr(), HasSubstr("): select : [0x"));
   // Still serving after the failures have stopped.
   thread->Post(RTC_FROM_HERE, &handler, 4);
   EXPECT_TRUE(WaitUntil([&] { return handler.count() == 5; }));
   thread->Stop();
-  dispatchers.clear();
-  for (int fd : fds) {
-    close(fd);
-  }
 }
 
 // Sends a message to another thread from inside one of its own.

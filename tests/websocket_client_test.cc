@@ -23,6 +23,7 @@
 #include "rtc_base/socketserver.h"
 #include "rtc_base/thread.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/run_on.h"
 #include "tests/support/tls_test_server.h"
 #include "tests/support/wait.h"
@@ -634,20 +635,12 @@ TEST_F(WebsocketClientTest, SocketCloseBecomesASocketError) {
 }
 
 TEST_F(WebsocketClientTest, RefusedConnectBecomesASocketError) {
-  // A bound socket that does not listen: its port refuses connections.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  socklen_t len = sizeof(addr);
-  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  ASSERT_NE(Create("127.0.0.1", ntohs(addr.sin_port), "/ws"), nullptr);
+  zek_test::RefusingPort refusing;
+  ASSERT_NE(refusing.port(), 0);
+  ASSERT_NE(Create("127.0.0.1", refusing.port(), "/ws"), nullptr);
   ASSERT_TRUE(WaitUntil([&] { return recorder_->closes().size() == 1; }));
   EXPECT_EQ(recorder_->closes()[0].code, WebsocketClient::kWsSocketError);
   EXPECT_EQ(recorder_->closes()[0].text, "socket error:code = " + std::to_string(ECONNREFUSED));
-  close(fd);
 }
 
 TEST_F(WebsocketClientTest, WritesFramesWithExactHeaders) {

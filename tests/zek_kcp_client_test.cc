@@ -17,10 +17,12 @@
 #include "rtc_base/sigslot.h"
 #include "src/utilities/message.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/kcp_wire.h"
 
 namespace {
 
 using tavix::im::ZekKcpClient;
+using zek_test::KcpSegment;
 
 constexpr unsigned int kConv = 0x01020304;
 constexpr unsigned short kTag = 0x2A2B;
@@ -272,30 +274,6 @@ TEST_F(KcpClientPair, RefusesWhatTheEngineCouldNeverSendAndCarriesTheRest) {
   }
 }
 
-// Builds one segment of the wire format, its length field written as given.
-std::string Segment(uint16_t tag,
-                    uint32_t conv,
-                    uint8_t cmd,
-                    uint32_t sn,
-                    uint32_t len,
-                    const std::string& data) {
-  std::string out;
-  auto put = [&out](uint32_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; i--)
-      out.push_back(static_cast<char>(v >> (8 * i)));
-  };
-  put(tag, 2);
-  put(conv, 4);
-  out.push_back(static_cast<char>(cmd));
-  out.push_back(0);  // frag
-  put(128, 2);       // window
-  put(0, 4);         // ts
-  put(sn, 4);
-  put(0, 4);  // recv_next
-  put(len, 4);
-  return out + data;
-}
-
 struct DatagramCase {
   const char* name;
   std::string bytes;
@@ -303,19 +281,19 @@ struct DatagramCase {
 };
 
 TEST_F(KcpClientPair, MalformedDatagramsAreRefusedWithoutReadingPastThem) {
-  const std::string good = Segment(kTag, kConv, kKcpCmdPush, 500, 2, "hi");
+  const std::string good = KcpSegment(kTag, kConv, kKcpCmdPush, 500, 2, "hi");
   const DatagramCase cases[] = {
       {"empty", "", false},
       {"one byte", "x", false},
       {"a header short by one byte", good.substr(0, kKcpHeaderSize - 1), false},
-      {"another tag", Segment(kTag + 1, kConv, kKcpCmdPush, 0, 2, "hi"), false},
-      {"another conversation", Segment(kTag, kConv + 1, kKcpCmdPush, 0, 2, "hi"), false},
-      {"a length past the end", Segment(kTag, kConv, kKcpCmdPush, 0, 100, "hi"), false},
-      {"the largest length", Segment(kTag, kConv, kKcpCmdPush, 0, 0xFFFFFFFF, "hi"), false},
-      {"an unknown command", Segment(kTag, kConv, 99, 0, 0, ""), false},
+      {"another tag", KcpSegment(kTag + 1, kConv, kKcpCmdPush, 0, 2, "hi"), false},
+      {"another conversation", KcpSegment(kTag, kConv + 1, kKcpCmdPush, 0, 2, "hi"), false},
+      {"a length past the end", KcpSegment(kTag, kConv, kKcpCmdPush, 0, 100, "hi"), false},
+      {"the largest length", KcpSegment(kTag, kConv, kKcpCmdPush, 0, 0xFFFFFFFF, "hi"), false},
+      {"an unknown command", KcpSegment(kTag, kConv, 99, 0, 0, ""), false},
       {"a good segment, then a length past the end",
-       good + Segment(kTag, kConv, kKcpCmdPush, 501, 7, "abc"), false},
-      {"a well-formed window ask", Segment(kTag, kConv, kKcpCmdWindowAsk, 0, 0, ""), true},
+       good + KcpSegment(kTag, kConv, kKcpCmdPush, 501, 7, "abc"), false},
+      {"a well-formed window ask", KcpSegment(kTag, kConv, kKcpCmdWindowAsk, 0, 0, ""), true},
   };
   for (const DatagramCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -377,7 +355,7 @@ TEST(KcpClientTest, WithoutAnEngineNothingIsQueuedOrTouched) {
   client->SignalDataToNet.connect(&counter, &Counter::On);
 
   EXPECT_FALSE(client->UserInputDataToKcp("x", 1));
-  const std::string segment = Segment(kTag, kConv, kKcpCmdPush, 0, 1, "x");
+  const std::string segment = KcpSegment(kTag, kConv, kKcpCmdPush, 0, 1, "x");
   EXPECT_FALSE(client->NetInputDataToKcp(segment.data(), static_cast<int>(segment.size())));
   client->Update();
   EXPECT_EQ(datagrams, 0);

@@ -9,27 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/loopback_socket.h"
+
 namespace zek_test {
-namespace {
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  return addr;
-}
-
-// Binds `fd` to 127.0.0.1 on a free port and returns the port.
-uint16_t BindLoopback(int fd) {
-  sockaddr_in addr = Loopback(0);
-  EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-  socklen_t len = sizeof(addr);
-  EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
-  return ntohs(addr.sin_port);
-}
-
-}  // namespace
 
 // PeerLoop
 
@@ -252,7 +234,7 @@ uint16_t LoopbackUdpPeer::last_sender_port() const {
 
 void LoopbackUdpPeer::SendTo(const std::string& data, uint16_t port) {
   Post([this, data, port] {
-    const sockaddr_in to = Loopback(port);
+    const sockaddr_in to = LoopbackSockAddr(port);
     sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
   });
 }

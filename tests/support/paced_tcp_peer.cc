@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/loopback_socket.h"
+
 namespace zek_test {
 
 PacedTcpPeer::PacedTcpPeer(int receive_buffer, size_t chunk) : chunk_(chunk), buffer_(chunk) {
@@ -19,13 +21,7 @@ PacedTcpPeer::PacedTcpPeer(int receive_buffer, size_t chunk) : chunk_(chunk), bu
     EXPECT_EQ(
         0, setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer)));
   }
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(0, bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-  socklen_t len = sizeof(addr);
-  EXPECT_EQ(0, getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len));
-  port_ = ntohs(addr.sin_port);
+  port_ = BindLoopback(listen_fd_);
   EXPECT_EQ(0, listen(listen_fd_, 16));
   StartLoop();
 }

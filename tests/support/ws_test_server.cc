@@ -19,6 +19,8 @@
 
 #include "rtc_base/base64.h"
 #include "rtc_base/messagedigest.h"
+#include "tests/support/loopback_socket.h"
+#include "tests/support/tls_server_context.h"
 
 namespace zek_test {
 
@@ -34,23 +36,6 @@ constexpr int kReadBurst = 32;
 constexpr size_t kMaxRequest = 64 * 1024;
 // A test that waits longer than this for an action has a stuck server.
 constexpr auto kActionLimit = std::chrono::seconds(10);
-
-bool SetNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-// Takes whatever the TLS library has written into its memory BIO.
-std::string DrainBio(BIO* bio) {
-  const uint8_t* data = nullptr;
-  size_t len = 0;
-  std::string out;
-  if (BIO_mem_contents(bio, &data, &len) && len > 0) {
-    out.assign(reinterpret_cast<const char*>(data), len);
-    BIO_reset(bio);
-  }
-  return out;
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9')
@@ -360,39 +345,15 @@ WsTestServer::~WsTestServer() {
 }
 
 bool WsTestServer::StartTls() {
-  ca_ = MakeCa();
-  CertOptions cert_options;
-  cert_options.common_name = options_.cert_common_name;
-  cert_options.dns_names = options_.cert_dns_names;
-  cert_options.ip_addresses = options_.cert_ip_addresses;
-  cert_options.serial = 2;
-  leaf_ = MakeCertificate(cert_options, KeyType::kEcdsaP256, &ca_);
-  if (!ca_.cert || !leaf_.cert) {
-    ADD_FAILURE() << "cannot make the server's certificate";
+  ctx_ = MakeTlsServerContext(options_.cert_common_name, options_.cert_dns_names,
+                              options_.cert_ip_addresses, &ca_, &leaf_);
+  if (!ctx_)
     return false;
-  }
-  ctx_.reset(SSL_CTX_new(TLS_method()));
-  if (!ctx_ || !SSL_CTX_use_certificate(ctx_.get(), leaf_.cert.get()) ||
-      !SSL_CTX_use_PrivateKey(ctx_.get(), leaf_.key.get())) {
-    ADD_FAILURE() << "cannot set up the server's TLS context";
-    return false;
-  }
   SSL_CTX_set_select_certificate_cb(
       ctx_.get(), [](const SSL_CLIENT_HELLO* hello) -> ssl_select_cert_result_t {
         auto* self = static_cast<WsTestServer*>(SSL_get_app_data(hello->ssl));
-        const uint8_t* data = nullptr;
-        size_t len = 0;
         std::string name;
-        if (SSL_early_callback_ctx_extension_get(hello, TLSEXT_TYPE_server_name, &data, &len)) {
-          // server_name_list: a list of (type, host_name) entries.
-          CBS ext, list, host;
-          uint8_t type = 0;
-          CBS_init(&ext, data, len);
-          if (CBS_get_u16_length_prefixed(&ext, &list) && CBS_get_u8(&list, &type) &&
-              CBS_get_u16_length_prefixed(&list, &host)) {
-            name.assign(reinterpret_cast<const char*>(CBS_data(&host)), CBS_len(&host));
-          }
-        }
+        ClientHelloServerName(hello, &name);
         std::lock_guard<std::recursive_mutex> lock(self->mutex_);
         self->sni_ = name;
         return ssl_select_cert_success;
@@ -410,19 +371,11 @@ bool WsTestServer::Start() {
   }
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in addr;
-  memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(options_.port);
-  socklen_t addr_len = sizeof(addr);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_) ||
-      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0) {
+  port_ = BindLoopback(listen_fd_, options_.port);
+  if (port_ == 0 || listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_)) {
     ADD_FAILURE() << "cannot listen on 127.0.0.1: " << strerror(errno);
     return false;
   }
-  port_ = ntohs(addr.sin_port);
   if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return false;

@@ -1,0 +1,54 @@
+#include "tests/support/loopback_socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace zek_test {
+
+sockaddr_in LoopbackSockAddr(uint16_t port) {
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(port);
+  return addr;
+}
+
+uint16_t BindLoopback(int fd, uint16_t port) {
+  sockaddr_in addr = LoopbackSockAddr(port);
+  socklen_t len = sizeof(addr);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    const int error = errno;
+    ADD_FAILURE() << "cannot bind 127.0.0.1:" << port << ": " << strerror(error);
+    return 0;
+  }
+  return ntohs(addr.sin_port);
+}
+
+bool SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+RefusingPort::RefusingPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  if (fd_ < 0) {
+    const int error = errno;
+    ADD_FAILURE() << "socket: " << strerror(error);
+    return;
+  }
+  port_ = BindLoopback(fd_);
+}
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+}  // namespace zek_test
