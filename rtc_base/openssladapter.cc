@@ -133,15 +133,6 @@ void LogSslError() {
   ERR_clear_error();
 }
 
-// An IP address rather than a host name: IPv4, IPv6, or IPv6 in brackets.
-bool IsIpLiteral(const std::string& host) {
-  IPAddress ip;
-  if (IPFromString(host, &ip))
-    return true;
-  return host.size() > 2 && host.front() == '[' && host.back() == ']' &&
-         IPFromString(host.substr(1, host.size() - 2), &ip);
-}
-
 // The error a TLS call that failed in the socket underneath it reports: the
 // socket's own error number when it has one.
 int SocketErrorOr(const AsyncSocket* socket, int fallback) {
@@ -263,7 +254,7 @@ int OpenSSLAdapter::BeginSSL() {
 
   if (!server_name_.empty()) {
     // RFC 6066 allows only host names in the server_name extension.
-    if (!IsIpLiteral(server_name_))
+    if (openssl::IpLiteral(server_name_).empty())
       SSL_set_tlsext_host_name(tls_session_, server_name_.c_str());
     if (session_cache_ != nullptr) {
       SSL_SESSION* cached = session_cache_->LookupSession(server_name_);
@@ -852,6 +843,10 @@ void OpenSSLAdapter::SSLInfoCallback(const SSL* ssl, int where, int ret) {
 
 int OpenSSLAdapter::NewSSLSessionCallback(SSL* ssl, SSL_SESSION* session) {
   OpenSSLAdapter* stream = static_cast<OpenSSLAdapter*>(SSL_get_ex_data(ssl, 0));
+  // A connection that no adapter owns (another user of a cached context) keeps its
+  // session to itself.
+  if (!stream)
+    return 0;
   if (stream->tls_state_ != kEstablished) {
     // A resumed handshake verifies no chain, so the cache may hold only
     // sessions whose peer passed the post-connection check: keep this one

@@ -18,9 +18,8 @@ namespace {
 // A hook for printing the peer's certificates while debugging a handshake.
 void LogCertificates(SSL* /*ssl*/, X509* /*certificate*/) {}
 
-// The address text of `host` when it is an IP literal, for X509_check_ip_asc;
-// empty when it is a host name. X509_check_host never looks at IP subject
-// alternative names, so literals have to go the other way.
+}  // namespace
+
 std::string IpLiteral(const std::string& host) {
   unsigned char addr[sizeof(in6_addr)];
   if (inet_pton(AF_INET, host.c_str(), addr) == 1 || inet_pton(AF_INET6, host.c_str(), addr) == 1) {
@@ -34,8 +33,6 @@ std::string IpLiteral(const std::string& host) {
   }
   return std::string();
 }
-
-}  // namespace
 
 bool VerifyPeerCertMatchesHost(SSL* ssl, const std::string& host) {
   if (host.empty()) {

@@ -10,6 +10,12 @@
 namespace rtc {
 namespace openssl {
 
+// The address text of `host` when it is an IP literal (IPv4, IPv6, or IPv6 in
+// brackets), for X509_check_ip_asc; empty for a host name. X509_check_host never
+// looks at IP subject alternative names, so literals take the other check, and they
+// are never sent as a server name.
+std::string IpLiteral(const std::string& host);
+
 // Whether the peer certificate of a finished handshake is valid for `host`: a
 // DNS name is matched against the certificate's names, an IP literal (IPv4, or
 // IPv6 bare or in brackets) against its IP subject alternative names. False,
