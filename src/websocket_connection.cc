@@ -52,6 +52,10 @@ WebSocketConnection::WebSocketConnection() = default;
 WebSocketConnection::~WebSocketConnection() = default;
 
 bool WebSocketConnection::ConnectServer(unsigned int timeout_ms, unsigned int /*max_packet_size*/) {
+  // A second call starts over. The old client goes first: its destructor deletes the
+  // one shared certificate verifier, which the new client's TLS adapter must keep.
+  if (ws_client_)
+    DisConnectServer();
   std::string path = "/ws";
   int port = server_port_ws_;
   if (tls_ == "enable") {

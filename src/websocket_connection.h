@@ -36,7 +36,7 @@ class WebSocketConnection : public Connection {
   ~WebSocketConnection() override;
 
   // The second argument is not used. False when the client cannot be created;
-  // nothing is armed then.
+  // nothing is armed then. A second call ends the earlier attempt or session first.
   bool ConnectServer(unsigned int timeout_ms, unsigned int max_packet_size) override;
   // Any thread. Sends the text up to its first zero byte (length and type are not
   // looked at) as one text frame, only while logged in; always 0.

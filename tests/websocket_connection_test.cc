@@ -230,6 +230,27 @@ TEST_F(WebSocketConnectionTest, TlsSettingChoosesPathAndPort) {
   EXPECT_EQ(secure->tls_handshakes(), 1u);
 }
 
+// A second ConnectServer on the same connection starts over. Over TLS the new client's
+// adapter must keep a live certificate verifier: the test server's chain is trusted by
+// nothing else, so the second handshake calls it.
+TEST_F(WebSocketConnectionTest, ConnectingAgainOverTlsLogsInAgain) {
+  WsTestServerOptions options;
+  options.tls = true;
+  WsTestServer* server = StartServer(options);
+  ASSERT_TRUE(Connect(Params("127.0.0.1", kUnusedPort, server->port(), "enable")));
+  ASSERT_TRUE(WaitForStatuses(1));
+  EXPECT_EQ(reporter_->statuses().back().status, Connection::kConnLoggedIn);
+
+  bool ok = false;
+  RunOn(worker_.get(), [&] { ok = conn_->ConnectServer(10000, 1400); });
+  ASSERT_TRUE(ok);
+  ASSERT_TRUE(WaitForStatuses(2));
+  EXPECT_EQ(reporter_->statuses().back().status, Connection::kConnLoggedIn);
+  EXPECT_EQ(server->tls_handshakes(), 2u);
+  EXPECT_EQ(server->login_count(), 2u);
+  EXPECT_TRUE(IsConnected());
+}
+
 TEST_F(WebSocketConnectionTest, UpgradeRequestNamesTheServerIp) {
   for (bool tls : {false, true}) {
     SCOPED_TRACE(tls ? "/wss" : "/ws");
