@@ -2,35 +2,19 @@
 
 #include <json/json.h>
 
-#include <memory>
-
 #include "rtc_base/location.h"
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/thread.h"
+#include "src/utilities/json_reader.h"
 
 namespace tavix {
 namespace im {
 namespace {
 
-constexpr const char* kRequiredKeys[] = {"server_ip",       "server_port_kcp", "server_port_ws",
-                                         "server_port_wss", "account_id",      "app_id",
-                                         "device_type",     "token",           "deviceid"};
-
-// JsonCpp's conversions throw on values they refuse; ask first, so that a refused
-// value counts as a missing one.
-bool ReadString(const Json::Value& value, std::string* out) {
-  if (!value.isConvertibleTo(Json::stringValue))
-    return false;
-  *out = value.asString();
-  return true;
-}
-
 // A port outside 1..65535 would be cut to 16 bits further down and name another port.
 bool ReadPort(const Json::Value& value, int* out) {
-  if (!value.isConvertibleTo(Json::intValue) || value.isBool())
-    return false;
-  const int port = value.asInt();
-  if (port < 1 || port > 65535)
+  int port = 0;
+  if (!ReadJsonInt(value, &port) || port < 1 || port > 65535)
     return false;
   *out = port;
   return true;
@@ -54,38 +38,26 @@ void Connection::OnMessage(rtc::Message* /*msg*/) {}
 
 bool Connection::ParseParam(std::string param) {
   Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    // The reader throws, rather than fails, on nesting deeper than its limit.
-    if (!reader->parse(param.data(), param.data() + param.size(), &root, nullptr))
-      return false;
-  } catch (const Json::Exception&) {
-    return false;
-  }
-  if (!root.isObject())
+  if (!ParseJson(param.data(), param.size(), &root) || !root.isObject())
     return false;
   // Read through a const reference: a missing member reads as null without being added.
   const Json::Value& object = root;
-  for (const char* key : kRequiredKeys) {
-    if (object[key].isNull())
-      return false;
-  }
 
-  // Everything is read into locals first, so a refused value stores nothing.
+  // Everything is read into locals first, so a missing or refused value stores nothing.
   std::string server_ip, account_id, device_type, app_id, token, device_id;
   int port_kcp = 0, port_ws = 0, port_wss = 0;
-  if (!ReadString(object["server_ip"], &server_ip) ||
+  if (!ReadJsonString(object["server_ip"], &server_ip) ||
       !ReadPort(object["server_port_kcp"], &port_kcp) ||
       !ReadPort(object["server_port_ws"], &port_ws) ||
       !ReadPort(object["server_port_wss"], &port_wss) ||
-      !ReadString(object["account_id"], &account_id) ||
-      !ReadString(object["device_type"], &device_type) || !ReadString(object["app_id"], &app_id) ||
-      !ReadString(object["token"], &token) || !ReadString(object["deviceid"], &device_id)) {
+      !ReadJsonString(object["account_id"], &account_id) ||
+      !ReadJsonString(object["device_type"], &device_type) ||
+      !ReadJsonString(object["app_id"], &app_id) || !ReadJsonString(object["token"], &token) ||
+      !ReadJsonString(object["deviceid"], &device_id)) {
     return false;
   }
   std::string tls = tls_;
-  if (!object["tls"].isNull() && !ReadString(object["tls"], &tls))
+  if (!object["tls"].isNull() && !ReadJsonString(object["tls"], &tls))
     return false;
 
   server_ip_ = server_ip;

@@ -10,6 +10,7 @@
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
+#include "src/utilities/json_reader.h"
 
 namespace tavix {
 namespace im {
@@ -21,27 +22,9 @@ struct SendTextData : public rtc::MessageData {
   std::string text_;
 };
 
-// JsonCpp throws on nesting deeper than its stack limit; that counts as not JSON.
-bool ParseJson(const char* data, size_t length, Json::Value* root) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    return reader->parse(data, data + length, root, nullptr);
-  } catch (const Json::Exception&) {
-    return false;
-  }
-}
-
-// The reply's "code", when it is one: asInt throws on strings, objects and
-// numbers out of range, and a boolean is no code.
+// The reply's "code", when it has one.
 bool ReadCode(const Json::Value& root, int* code) {
-  if (!root.isObject())
-    return false;
-  const Json::Value& value = root["code"];
-  if (value.isNull() || value.isBool() || !value.isConvertibleTo(Json::intValue))
-    return false;
-  *code = value.asInt();
-  return true;
+  return root.isObject() && ReadJsonInt(root["code"], code);
 }
 
 }  // namespace

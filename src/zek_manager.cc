@@ -10,6 +10,7 @@
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp_connection.h"
+#include "src/utilities/json_reader.h"
 #include "src/websocket_connection.h"
 
 namespace tavix {
@@ -201,26 +202,12 @@ bool ZekManager::DoCreateConnAndConnect(std::string& error) {
 std::string ZekManager::GetConnectionType(std::string param) {
   std::string type = kKcpType;
   Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    // A text that fails to parse may still have given an object with the member.
-    reader->parse(param.data(), param.data() + param.size(), &root, nullptr);
-  } catch (const Json::Exception&) {
-    // Nesting beyond the reader's limit: the text names no transport.
-    return type;
-  }
+  // A text that fails to parse part-way may still have given an object with the member.
+  ParseJson(param.data(), param.size(), &root);
   if (!root.isObject())
     return type;
   const Json::Value& object = root;
-  const Json::Value& member = object["connection_type"];
-  // JsonCpp's conversion throws on arrays and objects; those name no transport.
-  if (member.isNull() || !member.isConvertibleTo(Json::stringValue))
-    return type;
-  try {
-    type = member.asString();
-  } catch (const Json::Exception&) {
-  }
+  ReadJsonString(object["connection_type"], &type);
   return type;
 }
 

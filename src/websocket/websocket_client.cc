@@ -21,6 +21,7 @@
 #include "rtc_base/stringencode.h"
 #include "rtc_base/stringutils.h"
 #include "rtc_base/thread.h"
+#include "src/utilities/json_reader.h"
 
 namespace tavix {
 namespace {
@@ -82,26 +83,6 @@ int HexValue(char c) {
   if (c >= 'A' && c <= 'F')
     return c - 'A' + 10;
   return -1;
-}
-
-// JsonCpp throws on nesting deeper than its stack limit; that counts as not JSON.
-bool ParseJson(const char* begin, const char* end, Json::Value* root) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  try {
-    return reader->parse(begin, end, root, nullptr);
-  } catch (const Json::Exception&) {
-    return false;
-  }
-}
-
-// asInt throws on what it cannot convert (strings, objects, out-of-range numbers);
-// a boolean is no code either.
-bool ReadCode(const Json::Value& value, int* code) {
-  if (value.isNull() || value.isBool() || !value.isConvertibleTo(Json::intValue))
-    return false;
-  *code = value.asInt();
-  return true;
 }
 
 }  // namespace
@@ -429,9 +410,9 @@ void WebsocketClient::HandleCloseFrame(const WebsocketMsg& frame) {
   }
   Json::Value root;
   int code = 0;
-  if (ParseJson(text.data(), text.data() + text.size(), &root) && root.isObject()) {
+  if (ParseJson(text.data(), text.size(), &root) && root.isObject()) {
     const Json::Value& object = root;
-    if (!object["msg"].isNull() && ReadCode(object["code"], &code)) {
+    if (!object["msg"].isNull() && ReadJsonInt(object["code"], &code)) {
       CloseWith(code, text);
       return;
     }
