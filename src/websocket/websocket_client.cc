@@ -75,16 +75,6 @@ void MaskContent(char* data, size_t length, const char* key) {
     data[i] = static_cast<char>(data[i] ^ key[i % 4]);
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 WebsocketMsg::WebsocketMsg() = default;
@@ -247,18 +237,15 @@ std::string WebsocketClient::GenerateHandshakeRequest() {
 std::string WebsocketClient::GenerateAccept() {
   if (request_key_.empty())
     return std::string();
-  const std::string hex = rtc::ComputeDigest(rtc::DIGEST_SHA_1, request_key_ + kAcceptGuid);
-  std::string digest;
-  digest.reserve(hex.size() / 2);
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    const int high = HexValue(hex[i]);
-    const int low = HexValue(hex[i + 1]);
-    if (high < 0 || low < 0)
-      return std::string();
-    digest.push_back(static_cast<char>((high << 4) | low));
-  }
+  std::unique_ptr<rtc::MessageDigest> sha1(rtc::MessageDigestFactory::Create(rtc::DIGEST_SHA_1));
+  if (!sha1)
+    return std::string();
+  const std::string input = request_key_ + kAcceptGuid;
+  char digest[20];
+  const size_t size =
+      rtc::ComputeDigest(sha1.get(), input.data(), input.size(), digest, sizeof(digest));
   std::string accept;
-  rtc::Base64::EncodeFromArray(digest.data(), digest.size(), &accept);
+  rtc::Base64::EncodeFromArray(digest, size, &accept);
   return accept;
 }
 
