@@ -39,6 +39,14 @@ class Connection : public virtual rtc::MessageHandler,
     kPollKcpId = 4,
   };
 
+  // The failures both transports find out themselves, with their codes.
+  static constexpr unsigned int kConnectTimeoutCode = 4;
+  static constexpr char kConnectTimeoutText[] = "connect server timeout";
+  static constexpr unsigned int kServerSilentCode = 5;
+  static constexpr char kServerSilentText[] = "can not recv server's response, please reconnect";
+  static constexpr unsigned int kLoginFormatErrorCode = 6;
+  static constexpr char kLoginFormatErrorText[] = "login failed, response format error";
+
   Connection();
   ~Connection() override;
   Connection(const Connection&) = delete;

@@ -24,13 +24,6 @@ namespace tavix {
 namespace im {
 namespace {
 
-constexpr char kConnectTimeoutText[] = "connect server timeout";
-constexpr char kServerSilentText[] = "can not recv server's response, please reconnect";
-constexpr char kLoginFormatErrorText[] = "login failed, response format error";
-constexpr unsigned int kConnectTimeoutCode = 4;
-constexpr unsigned int kServerSilentCode = 5;
-constexpr unsigned int kLoginFormatErrorCode = 6;
-
 uint32_t ReadBe32(const char* p) {
   const auto* u = reinterpret_cast<const unsigned char*>(p);
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];

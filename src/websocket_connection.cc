@@ -22,6 +22,10 @@ struct SendTextData : public rtc::MessageData {
   std::string text_;
 };
 
+constexpr char kLoginTimeoutText[] = "login server timeout";
+// What the manager hears of any failure of the client itself.
+constexpr int kClientFailureCode = 3;
+
 // The reply's "code", when it has one.
 bool ReadCode(const Json::Value& root, int* code) {
   return root.isObject() && ReadJsonInt(root["code"], code);
@@ -83,11 +87,11 @@ void WebSocketConnection::OnMessage(rtc::Message* msg) {
   switch (msg->id_) {
     case kConnectTimeoutId:
       DisConnectServer();
-      SignalStatusChange(this, kConnFailed, 4, "connect server timeout");
+      SignalStatusChange(this, kConnFailed, kConnectTimeoutCode, kConnectTimeoutText);
       break;
     case kLoginTimeoutId:
       DisConnectServer();
-      SignalStatusChange(this, kConnFailed, 4, "login server timeout");
+      SignalStatusChange(this, kConnFailed, kConnectTimeoutCode, kLoginTimeoutText);
       break;
     case kKeepAliveId: {
       // Unsigned arithmetic stays right across a wrap of the 32-bit clock.
@@ -95,7 +99,7 @@ void WebSocketConnection::OnMessage(rtc::Message* msg) {
       if (elapsed <= kWsKeepAliveLimitMs) {
         PostKeepAlive();
       } else {
-        SignalStatusChange(this, kConnLost, 5, "can not recv server's response, please reconnect");
+        SignalStatusChange(this, kConnLost, kServerSilentCode, kServerSilentText);
       }
       break;
     }
@@ -173,7 +177,7 @@ void WebSocketConnection::ParseData(const char* data, size_t length, bool /*rsv1
   CancelTimeout(kLoginTimeoutId);
   int code = 0;
   if (!ReadCode(root, &code)) {
-    SignalStatusChange(this, kConnFailed, 6, "login failed, response format error");
+    SignalStatusChange(this, kConnFailed, kLoginFormatErrorCode, kLoginFormatErrorText);
     return;
   }
   if (code != 0) {
@@ -193,7 +197,7 @@ void WebSocketConnection::OnWsClose(WebsocketClient* /*client*/, int code, std::
   CancelTimeout(kKeepAliveId);
   // The client's own failures are one local failure to the manager.
   if (code >= WebsocketClient::kWsCloseWithoutJson && code <= WebsocketClient::kWsHandshakeError)
-    code = 3;
+    code = kClientFailureCode;
   SignalStatusChange(this, connected_.load() ? kConnLost : kConnRefused,
                      static_cast<unsigned int>(code), text);
   connected_.store(false);
