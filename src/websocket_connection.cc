@@ -116,7 +116,7 @@ void WebSocketConnection::OnMessage(rtc::Message* msg) {
 }
 
 void WebSocketConnection::OnWsOpen(WebsocketClient* /*client*/) {
-  rtc::Thread::Current()->Clear(this, kConnectTimeoutId);
+  CancelTimeout(kConnectTimeoutId);
   StartLogin();
 }
 
@@ -133,7 +133,6 @@ void WebSocketConnection::StartLogin() {
   builder["indentation"] = "   ";
   const std::string text = Json::writeString(builder, login);
 
-  CancelTimeout(kLoginTimeoutId);
   StartTimeout(kLoginTimeoutId, kWsLoginTimeoutMs);
   if (ws_client_)
     ws_client_->SendText(text, false);
