@@ -24,15 +24,8 @@ namespace tavix {
 namespace im {
 namespace {
 
-uint32_t ReadBe32(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
-}
-
-uint16_t ReadBe16(const char* p) {
-  const auto* u = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint16_t>((u[0] << 8) | u[1]);
-}
+// A segment begins with its tag (u16) and its conv (u32).
+constexpr int kTagConvSize = 6;
 
 }  // namespace
 
@@ -128,8 +121,13 @@ void KcpConnection::OnReadPacket(rtc::AsyncPacketSocket* /*socket*/,
 }
 
 bool KcpConnection::IsOwnSegment(const char* data, size_t len) const {
-  return len >= kKcpHeaderSize && ReadBe16(data) == kcp_client_->tag() &&
-         ReadBe32(data + 2) == kcp_client_->conv();
+  if (len < kKcpHeaderSize)
+    return false;
+  mavel::msg_packet_in head(data, kTagConvSize);
+  unsigned short tag = 0;
+  unsigned int conv = 0;
+  head >> tag >> conv;
+  return tag == kcp_client_->tag() && conv == kcp_client_->conv();
 }
 
 void KcpConnection::OnLoginReply(const char* data, int len) {
