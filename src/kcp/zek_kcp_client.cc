@@ -39,13 +39,8 @@ ZekKcpClient::ZekKcpClient(unsigned int conv, unsigned short tag)
 }
 
 ZekKcpClient::~ZekKcpClient() {
-  if (kcp_) {
+  if (kcp_)
     ikcp_release(kcp_);
-    kcp_ = nullptr;
-  }
-  std::queue<MsgFormat> left = send_queue_.grab_all();
-  for (; !left.empty(); left.pop())
-    left.front().UnInit();
 }
 
 bool ZekKcpClient::UserInputDataToKcp(const char* data, int len) {
@@ -76,13 +71,12 @@ void ZekKcpClient::DoSendQueueDataToNet() {
   // senders on other threads never wait for the engine.
   std::queue<MsgFormat> pending = send_queue_.grab_all();
   for (; !pending.empty(); pending.pop()) {
-    MsgFormat& msg = pending.front();
+    const MsgFormat& msg = pending.front();
     const int result = ikcp_send(kcp_, msg.data_.get(), msg.len_);
     if (result < 0) {
       fprintf(stderr, "kcp send error : %d\n", result);
       fflush(stderr);
     }
-    msg.UnInit();
   }
 }
 

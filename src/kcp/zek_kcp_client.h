@@ -105,7 +105,7 @@ class ZekKcpClient : public sigslot::has_slots<sigslot::single_threaded> {
 
   // Set in the constructor only, so app threads may test it; the engine behind it is
   // used on the worker thread only.
-  IKCPCB* kcp_;
+  IKCPCB* const kcp_;
   const unsigned int conv_;
   const unsigned short tag_;
   std::unique_ptr<char[]> recv_buffer_;  // worker thread
