@@ -85,7 +85,9 @@ class Connection : public virtual rtc::MessageHandler,
       SignalRecvMessage;
 
  protected:
-  rtc::Thread* thread_;  // not owned: the worker thread the connection was created on
+  // Not owned: the worker thread the connection was created on. Fixed at construction,
+  // so app threads may post to it.
+  rtc::Thread* const thread_;
   std::string server_ip_;
   int server_port_kcp_ = 0;
   int server_port_ws_ = 0;
