@@ -226,17 +226,16 @@ void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
                                           Connection::ConnStatus status,
                                           unsigned int code,
                                           std::string text) {
-  const std::string report = text;
   const int error_code = static_cast<int>(code);
   const ImConnStatus before = conn_status_.load();
   switch (status) {
     case Connection::kConnLoggedIn:
       UpdateConnStatus(kImConnected);
       if (before == kImReconnecting) {
-        NotifyEventObserver(kEventReconnected, error_code, report);
+        NotifyEventObserver(kEventReconnected, error_code, text);
         reconnect_interval_ = 1;
       } else {
-        NotifyEventObserver(kEventConnected, error_code, report);
+        NotifyEventObserver(kEventConnected, error_code, text);
       }
       break;
     case Connection::kConnRefused:
@@ -244,7 +243,7 @@ void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
       if (before == kImConnecting) {
         if (code == kLoginStopCode) {
           UpdateConnStatus(kImIdle);
-          NotifyEventObserver(kEventConnectFailed, error_code, report);
+          NotifyEventObserver(kEventConnectFailed, error_code, text);
         } else {
           UpdateConnStatus(kImReconnecting);
           NotifyEventObserver(kEventReconnecting, error_code, kLoginFailedText);
@@ -253,17 +252,17 @@ void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
       } else if (before == kImReconnecting) {
         if (code == kLoginStopCode) {
           UpdateConnStatus(kImIdle);
-          NotifyEventObserver(kEventReconnectStopped, error_code, report);
+          NotifyEventObserver(kEventReconnectStopped, error_code, text);
         } else {
           PostReConnectTask();
         }
       } else {
-        NotifyEventObserver(kEventConnected, error_code, report);
+        NotifyEventObserver(kEventConnected, error_code, text);
       }
       break;
     case Connection::kConnLost:
       if (code == kServerClosedCode) {
-        NotifyEventObserver(kEventServerClosed, error_code, report);
+        NotifyEventObserver(kEventServerClosed, error_code, text);
       } else {
         NotifyEventObserver(kEventReconnecting, error_code, kReconnectText);
         UpdateConnStatus(kImReconnecting);
@@ -271,7 +270,7 @@ void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
       }
       break;
     default:
-      NotifyEventObserver(kEventConnected, error_code, report);
+      NotifyEventObserver(kEventConnected, error_code, text);
       break;
   }
 }
