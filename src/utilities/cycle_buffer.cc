@@ -1,10 +1,10 @@
 #include "src/utilities/cycle_buffer.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
+
+#include "rtc_base/checks.h"
 
 namespace tavix {
 
@@ -115,14 +115,9 @@ void CycleBuffer::GetPosition(size_t* pos) const {
 }
 
 bool CycleBuffer::SetPosition(size_t pos) {
-  if (pos < read_pos_) {
-    // Moving backwards would count consumed bytes as free twice over; a caller
-    // that does this has lost track of the buffer.
-    std::fprintf(stderr, "%s:%d: %s: Assertion `pos >= read_pos_' failed.\n", __FILE__, __LINE__,
-                 __func__);
-    std::fflush(stderr);
-    std::abort();
-  }
+  // Moving backwards would count consumed bytes as free twice over; a caller that
+  // does this has lost track of the buffer.
+  RTC_CHECK(pos >= read_pos_);
   // Consuming past the stored bytes would make the free count exceed the
   // capacity, and later writes would run past the storage.
   const size_t consumed = pos - read_pos_;
