@@ -13,6 +13,7 @@
 #include "src/zek_manager.h"
 #include "tests/support/capabilities.h"
 #include "tests/support/kcp_test_server.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
 
 namespace {
@@ -26,19 +27,6 @@ using zek_test::RecordingObserver;
 
 const CoreEvent kConnected{tavix::im::kEventConnected, 0, "ok"};
 const CoreEvent kDisconnected{tavix::im::kEventDisconnected, 0, ""};
-
-bool UdpPortFree(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0)
-    return false;
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return bound;
-}
 
 class LibZekCoreTest : public ::testing::Test {
  protected:
@@ -139,11 +127,11 @@ TEST_F(LibZekCoreTest, UnInitializeWithAnOpenConnectionReleasesIt) {
   ConnectImServer(Params().c_str());
   ASSERT_TRUE(observer_.WaitForEvents(1));
   const uint16_t port = server_.logins()[0].from_port;
-  ASSERT_FALSE(UdpPortFree(port));
+  ASSERT_FALSE(zek_test::UdpPortFree(port));
   ASSERT_TRUE(server_.SendText("in flight"));
   UnInitialize();
   EXPECT_EQ(nullptr, g_zek_manager);
-  EXPECT_TRUE(UdpPortFree(port));
+  EXPECT_TRUE(zek_test::UdpPortFree(port));
   EXPECT_EQ(std::vector<CoreEvent>{kConnected}, observer_.events());
 }
 

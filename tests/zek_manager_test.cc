@@ -25,6 +25,7 @@
 #include "tests/support/capabilities.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/kcp_test_server.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/run_on.h"
 #include "tests/support/wait.h"
@@ -67,21 +68,6 @@ KcpLoginReply Refuse(uint32_t code, const std::string& text) {
   reply.code = code;
   reply.text = text;
   return reply;
-}
-
-// Whether a UDP socket may be bound to `port` on every address: only once the core has
-// released the socket that had it.
-bool UdpPortFree(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0)
-    return false;
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  close(fd);
-  return bound;
 }
 
 // Counts the messages it handles: a post behind the ones already queued.
@@ -207,12 +193,12 @@ TEST_F(ZekManagerTest, KcpConnectEchoAndDisconnect) {
   EXPECT_EQ((std::vector<std::string>{"hello", "xy"}), server_.texts());
   EXPECT_TRUE(observer_.messages_zero_terminated());
 
-  EXPECT_FALSE(UdpPortFree(login.from_port));
+  EXPECT_FALSE(zek_test::UdpPortFree(login.from_port));
   manager_->DisConnectImServer();
   ASSERT_TRUE(observer_.WaitForEvents(2));
   EXPECT_EQ(kDisconnected, observer_.events()[1]);
   EXPECT_EQ(ZekManager::kImIdle, manager_->conn_status());
-  EXPECT_TRUE(UdpPortFree(login.from_port));
+  EXPECT_TRUE(zek_test::UdpPortFree(login.from_port));
 
   // Without a connection a send goes nowhere.
   manager_->InputUserMessage("late", 4, kMsgText);
@@ -519,11 +505,11 @@ TEST_F(ZekManagerTest, CleanupDisconnectsAndDeletesTheOpenConnection) {
   StartManager();
   ASSERT_NO_FATAL_FAILURE(ConnectAndLogIn());
   const uint16_t port = server_.logins()[0].from_port;
-  ASSERT_FALSE(UdpPortFree(port));
+  ASSERT_FALSE(zek_test::UdpPortFree(port));
   manager_->Cleanup();
   observer_.Close();
   EXPECT_EQ(nullptr, manager_->main_thread());
-  EXPECT_TRUE(UdpPortFree(port));
+  EXPECT_TRUE(zek_test::UdpPortFree(port));
   manager_.reset();
   EXPECT_EQ(std::vector<CoreEvent>{kConnected}, observer_.events());
   EXPECT_EQ(0, observer_.calls_after_close());
@@ -567,7 +553,7 @@ TEST_F(ZekManagerTest, NoObserverCallAfterCleanupEvenForQueuedWork) {
   EXPECT_EQ(std::vector<CoreEvent>{kConnected}, observer_.events());
   EXPECT_TRUE(observer_.messages().empty());
   EXPECT_EQ(0, observer_.calls_after_close());
-  EXPECT_TRUE(UdpPortFree(port));
+  EXPECT_TRUE(zek_test::UdpPortFree(port));
 }
 
 TEST_F(ZekManagerTest, CleanupWhileMessagesFlow) {

@@ -31,6 +31,19 @@ uint16_t BindLoopback(int fd, uint16_t port) {
   return ntohs(addr.sin_port);
 }
 
+bool UdpPortFree(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0)
+    return false;
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  close(fd);
+  return bound;
+}
+
 bool SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;

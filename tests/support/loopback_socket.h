@@ -13,6 +13,10 @@ sockaddr_in LoopbackSockAddr(uint16_t port);
 // port it got; 0, with a test failure, when that fails.
 uint16_t BindLoopback(int fd, uint16_t port = 0);
 
+// Whether a UDP socket may be bound to `port` on every address, i.e. no socket of
+// this process holds it any more.
+bool UdpPortFree(uint16_t port);
+
 // Makes the descriptor non-blocking; false when it cannot.
 bool SetNonBlocking(int fd);
 
