@@ -15,6 +15,7 @@
 #include "tests/support/kcp_test_server.h"
 #include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/ws_test_server.h"
 
 namespace {
 
@@ -133,6 +134,56 @@ TEST_F(LibZekCoreTest, UnInitializeWithAnOpenConnectionReleasesIt) {
   EXPECT_EQ(nullptr, g_zek_manager);
   EXPECT_TRUE(zek_test::UdpPortFree(port));
   EXPECT_EQ(std::vector<CoreEvent>{kConnected}, observer_.events());
+}
+
+// Over wss the server's certificate must name the host the app asked for, but no
+// authority needs to stand behind it: a self-signed certificate is accepted.
+TEST_F(LibZekCoreTest, WssChecksTheNameButAcceptsAnyChain) {
+  const CoreEvent kNameMismatch{tavix::im::kEventReconnecting, 3, "login failed, start reconnect"};
+  struct Case {
+    const char* label;
+    const char* server_ip;
+    std::vector<std::string> dns_names;
+    std::vector<std::string> ip_addresses;
+    bool logs_in;
+  };
+  const Case cases[] = {
+      {"address named", "127.0.0.1", {}, {"127.0.0.1"}, true},
+      {"host named", "localhost", {"localhost"}, {}, true},
+      {"another name", "127.0.0.1", {"other.example"}, {}, false},
+      {"another address", "127.0.0.1", {}, {"127.0.0.2"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    zek_test::WsTestServerOptions options;
+    options.tls = true;
+    options.cert_self_signed = true;
+    options.cert_common_name = c.dns_names.empty() ? "zekcore test" : c.dns_names[0];
+    options.cert_dns_names = c.dns_names;
+    options.cert_ip_addresses = c.ip_addresses;
+    zek_test::WsTestServer wss(options);
+    ASSERT_TRUE(wss.Start());
+    RecordingObserver observer;
+    ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer));
+    if (IsSkipped())
+      return;
+    Json::Value params = ImParamObject(server_.port(), 1, wss.port());
+    params["connection_type"] = "websocket";
+    params["tls"] = "enable";
+    params["server_ip"] = c.server_ip;
+    ConnectImServer(JsonText(params).c_str());
+    ASSERT_TRUE(observer.WaitForEvents(1));
+    if (c.logs_in) {
+      EXPECT_EQ((CoreEvent{tavix::im::kEventConnected, 0, ""}), observer.events()[0]);
+      SendUserMessage("{\"over\":\"tls\"}", 15, tavix::im::kMsgText);
+      ASSERT_TRUE(observer.WaitForMessages(1));
+      EXPECT_EQ("{\"over\":\"tls\"}", observer.messages()[0]);
+    } else {
+      EXPECT_EQ(kNameMismatch, observer.events()[0]);
+      EXPECT_EQ(0u, wss.login_count());
+    }
+    UnInitialize();
+  }
 }
 
 }  // namespace

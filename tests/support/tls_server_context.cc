@@ -10,15 +10,17 @@ bssl::UniquePtr<SSL_CTX> MakeTlsServerContext(const std::string& common_name,
                                               const std::vector<std::string>& dns_names,
                                               const std::vector<std::string>& ip_addresses,
                                               TestCertificate* ca,
-                                              TestCertificate* leaf) {
-  *ca = MakeCa();
+                                              TestCertificate* leaf,
+                                              bool self_signed) {
+  if (!self_signed)
+    *ca = MakeCa();
   CertOptions cert_options;
   cert_options.common_name = common_name;
   cert_options.dns_names = dns_names;
   cert_options.ip_addresses = ip_addresses;
   cert_options.serial = 2;
-  *leaf = MakeCertificate(cert_options, KeyType::kEcdsaP256, ca);
-  if (!ca->cert || !leaf->cert) {
+  *leaf = MakeCertificate(cert_options, KeyType::kEcdsaP256, self_signed ? nullptr : ca);
+  if ((!self_signed && !ca->cert) || !leaf->cert) {
     ADD_FAILURE() << "cannot make the server's certificate";
     return nullptr;
   }

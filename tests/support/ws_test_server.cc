@@ -346,7 +346,7 @@ WsTestServer::~WsTestServer() {
 
 bool WsTestServer::StartTls() {
   ctx_ = MakeTlsServerContext(options_.cert_common_name, options_.cert_dns_names,
-                              options_.cert_ip_addresses, &ca_, &leaf_);
+                              options_.cert_ip_addresses, &ca_, &leaf_, options_.cert_self_signed);
   if (!ctx_)
     return false;
   SSL_CTX_set_select_certificate_cb(

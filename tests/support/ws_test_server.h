@@ -169,6 +169,8 @@ struct WsTestServerOptions {
   std::string cert_common_name = "localhost";
   std::vector<std::string> cert_dns_names = {"localhost"};
   std::vector<std::string> cert_ip_addresses = {"127.0.0.1", "::1"};
+  // The certificate signs itself: no authority stands behind it, and ca() is empty.
+  bool cert_self_signed = false;
 
   WsHandshakeOptions handshake;
   // The answer to the login, the first text frame after the upgrade.
