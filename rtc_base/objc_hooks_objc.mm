@@ -10,14 +10,42 @@
 
 namespace rtc {
 
+namespace {
+
 // GCC's Objective-C runtime has neither @autoreleasepool nor the runtime's pool push
-// and pop, so the pools are Foundation's own objects.
+// and pop, so the pools are Foundation's own objects. Every message and every socket
+// event of a thread pays a push and a pop, and this runtime looks a class named in a
+// message up by its name, and a method up in its tables, on every send: the class and
+// the three methods are looked up once.
+struct PoolMethods {
+  PoolMethods()
+      : pool_class([NSAutoreleasePool class]),
+        alloc(reinterpret_cast<id (*)(id, SEL)>([pool_class methodForSelector:@selector(alloc)])),
+        init(reinterpret_cast<id (*)(id, SEL)>(
+            [pool_class instanceMethodForSelector:@selector(init)])),
+        drain(reinterpret_cast<void (*)(id, SEL)>(reinterpret_cast<void (*)()>(
+            [pool_class instanceMethodForSelector:@selector(drain)]))) {}
+
+  Class const pool_class;
+  id (*const alloc)(id, SEL);
+  id (*const init)(id, SEL);
+  void (*const drain)(id, SEL);
+};
+
+const PoolMethods& Methods() {
+  static const PoolMethods methods;
+  return methods;
+}
+
+}  // namespace
+
 void* AutoreleasePoolPush() {
-  return [[NSAutoreleasePool alloc] init];
+  const PoolMethods& m = Methods();
+  return m.init(m.alloc(m.pool_class, @selector(alloc)), @selector(init));
 }
 
 void AutoreleasePoolPop(void* pool) {
-  [static_cast<NSAutoreleasePool*>(pool) drain];
+  Methods().drain(static_cast<id>(pool), @selector(drain));
 }
 
 void InitCocoaMultiThreading() {

@@ -18,6 +18,7 @@
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/nethelpers.h"
 #include "rtc_base/numerics/safe_conversions.h"
+#include "rtc_base/objc_hooks.h"
 #include "rtc_base/timeutils.h"
 
 namespace rtc {
@@ -423,6 +424,9 @@ void PhysicalSocketServer::DispatchPollSet(const PollSet& set) {
     if (dispatcher->GetDescriptor() != entry.fd) {
       continue;
     }
+    // What a callback autoreleases goes when the callback returns, not at the thread's
+    // next message, which may be seconds of socket events away.
+    ScopedAutoreleasePool pool;
     if (entry.revents & POLLNVAL) {
       // Closed behind our back. Tell the dispatcher once and stop polling it, so the
       // loop neither spins on it nor stops serving everything else.

@@ -11,18 +11,6 @@
 namespace rtc {
 namespace {
 
-// Objects autoreleased inside its scope are released when it ends.
-class ScopedAutoReleasePool {
- public:
-  ScopedAutoReleasePool() : pool_(AutoreleasePoolPush()) {}
-  ScopedAutoReleasePool(const ScopedAutoReleasePool&) = delete;
-  ScopedAutoReleasePool& operator=(const ScopedAutoReleasePool&) = delete;
-  ~ScopedAutoReleasePool() { AutoreleasePoolPop(pool_); }
-
- private:
-  void* const pool_;
-};
-
 // The object Current() made for the main thread, also held here so that it stays
 // reachable for the process's life.
 Thread* g_main_thread_wrapper = nullptr;
@@ -152,7 +140,7 @@ void* Thread::PreRun(void* pv) {
   ThreadManager::Instance()->SetCurrentThread(thread);
   SetCurrentThreadName(thread->name().c_str());
   {
-    ScopedAutoReleasePool pool;
+    ScopedAutoreleasePool pool;
     if (record->runnable_) {
       record->runnable_->Run(thread);
     } else {
@@ -172,7 +160,7 @@ bool Thread::ProcessMessages(int max_ms) {
   const int64_t end = max_ms == kForeverMs ? 0 : TimeAfter(max_ms);
   int next = max_ms;
   while (true) {
-    ScopedAutoReleasePool pool;
+    ScopedAutoreleasePool pool;
     Message msg;
     if (!Get(&msg, next, true)) {
       if (IsQuitting()) {

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "tests/support/kcp_test_server.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/wait.h"
+#include "tests/support/ws_test_server.h"
 
 using tavix::im::ZEkEventCode;
 
@@ -57,9 +60,29 @@ struct DelegateLog {
   std::atomic<bool> deallocated{false};
   // Set when a call reached the delegate after its -dealloc had begun.
   std::atomic<bool> called_after_dealloc{false};
+  // Set by a test just before it lets go of the delegate; calls begun after that count.
+  std::atomic<bool> released{false};
+  std::atomic<int> calls_after_release{0};
+  // When set, the delegate autoreleases an object in every call.
+  bool autorelease_in_calls = false;
 };
 
 }  // namespace
+
+namespace {
+std::atomic<int> g_autoreleased_released{0};
+}  // namespace
+
+// What a delegate autoreleases inside a call; counts its releases.
+@interface ZekAutoreleasedByDelegate : NSObject
+@end
+
+@implementation ZekAutoreleasedByDelegate
+- (void)dealloc {
+  ++g_autoreleased_released;
+  [super dealloc];
+}
+@end
 
 @interface ZekTestDelegate : NSObject <ZEKCoreDelegate> {
   DelegateLog* log_;
@@ -78,6 +101,12 @@ struct DelegateLog {
 - (void)noteCall {
   if (log_->deallocated) {
     log_->called_after_dealloc = true;
+  }
+  if (log_->released) {
+    ++log_->calls_after_release;
+  }
+  if (log_->autorelease_in_calls) {
+    [[[ZekAutoreleasedByDelegate alloc] init] autorelease];
   }
   ++log_->calls;
 }
@@ -186,8 +215,15 @@ class BridgeHammer {
 
 class ZEKCoreAdapterTest : public ::testing::Test {
  protected:
-  // GNUstep takes the first thread that uses NSThread for the main one.
-  static void SetUpTestSuite() { [NSThread currentThread]; }
+  static void SetUpTestSuite() {
+    // GNUstep takes the first thread that uses NSThread for the main one.
+    [NSThread currentThread];
+    // A deallocated object becomes a zombie, and a message to one aborts: no call may
+    // reach a delegate once it is gone. Set only now, since Foundation reads the
+    // variable from the environment when it starts.
+    setenv("CRASH_ON_ZOMBIE", "YES", 1);
+    NSZombieEnabled = YES;
+  }
   void SetUp() override { pool_ = [[NSAutoreleasePool alloc] init]; }
   void TearDown() override { [pool_ drain]; }
 
@@ -207,6 +243,22 @@ class ZEKCoreAdapterTest : public ::testing::Test {
 
   NSAutoreleasePool* pool_ = nil;
 };
+
+// What the tests here rely on: a message to a delegate that is gone aborts the test
+// instead of running on freed memory.
+TEST_F(ZEKCoreAdapterTest, CallToAFreedDelegateAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        DelegateLog log;
+        ZekTestDelegate* delegate = NewDelegate(&log);
+        ZEKCoreAdapter* adapter = [[ZEKCoreAdapter alloc] init];
+        adapter.delegate = delegate;
+        [delegate release];
+        [delegate OnZEkCoreMessageWithMessage:"m" msgLength:1];
+      },
+      "deallocated instance");
+}
 
 TEST_F(ZEKCoreAdapterTest, SharedAdapterIsOneObjectFromEveryThread) {
   constexpr int kThreads = 8;
@@ -394,6 +446,34 @@ TEST_F(ZEKCoreAdapterTest, AdapterDoesNotKeepItsDelegateAlive) {
   EXPECT_TRUE(other_log.deallocated);
 }
 
+// The core may call from inside a pool that drains much later: a bridge call gives back
+// the delegate it borrowed, and what the delegate autoreleased, when it ends.
+TEST_F(ZEKCoreAdapterTest, BridgeCallGivesBackWhatItAutoreleasedWhenItEnds) {
+  DelegateLog log;
+  log.autorelease_in_calls = true;
+  g_autoreleased_released = 0;
+  ZekTestDelegate* delegate = NewDelegate(&log);
+  ZEKCoreAdapter* adapter = [[ZEKCoreAdapter alloc] init];
+  adapter.delegate = delegate;
+  ZEKObserver bridge(adapter);
+  const NSUInteger count = [delegate retainCount];
+  // The fixture's pool stays open around every call.
+  const std::function<void()> calls[] = {
+      [&] { bridge.OnZEkCoreEvent(tavix::im::kEventConnected, 0, ""); },
+      [&] { bridge.OnZEkCoreMessage("m", 1); },
+  };
+  for (size_t i = 0; i < std::size(calls); ++i) {
+    SCOPED_TRACE(i);
+    calls[i]();
+    EXPECT_EQ(count, [delegate retainCount]);
+    EXPECT_EQ(static_cast<int>(i + 1), g_autoreleased_released);
+  }
+  // So the app's release is the last one.
+  [delegate release];
+  EXPECT_TRUE(log.deallocated);
+  [adapter release];
+}
+
 TEST_F(ZEKCoreAdapterTest, BridgeOutlivingItsAdapterSendsNothing) {
   DelegateLog log;
   ZekTestDelegate* delegate = NewDelegate(&log);
@@ -548,6 +628,89 @@ TEST_F(ZEKCoreAdapterTest, MessagesReachTheDelegateThroughTheCore) {
   [adapter release];
   [delegate release];
   [other release];
+}
+
+// The app lets its delegate go while the server keeps pushing messages, over each
+// transport. The worker holds the delegate for the call under way at most, so it goes
+// at once and hears nothing more, and the adapter reads nil.
+TEST_F(ZEKCoreAdapterTest, ReleasedDelegateGoesAtOnceWhileTheServerPushes) {
+  for (const char* transport : {"websocket", "kcp"}) {
+    SCOPED_TRACE(transport);
+    const bool kcp = std::strcmp(transport, "kcp") == 0;
+    zek_test::KcpTestServerConfig kcp_config;
+    kcp_config.echo = false;
+    zek_test::KcpTestServer kcp_server(kcp_config);
+    ASSERT_TRUE(kcp_server.Start()) << kcp_server.last_error();
+    zek_test::WsTestServerOptions ws_options;
+    ws_options.echo = false;
+    zek_test::WsTestServer ws_server(ws_options);
+    ASSERT_TRUE(ws_server.Start());
+    // JSON texts, which both transports carry.
+    auto push = [&](const std::string& text) {
+      return kcp ? kcp_server.SendText(text) : ws_server.SendText(text);
+    };
+
+    DelegateLog log;
+    ZekTestDelegate* delegate = NewDelegate(&log);
+    ZEKCoreAdapter* adapter = [[ZEKCoreAdapter alloc] init];
+    adapter.delegate = delegate;
+    if (!InitializeWithoutProbe(adapter)) {
+      [adapter release];
+      [delegate release];
+      GTEST_SKIP() << "this environment does not let a thread drop CAP_NET_RAW";
+    }
+    Json::Value params = zek_test::ImParamObject(kcp_server.port(), ws_server.port());
+    params["connection_type"] = transport;
+    const std::string param_text = zek_test::JsonText(params);
+    [adapter ConnectImServerWithParam:[NSString stringWithUTF8String:param_text.c_str()]];
+    EXPECT_TRUE(zek_test::WaitUntil([&] { return HasEvent(log, tavix::im::kEventConnected); }));
+
+    // The server keeps a few messages ahead of the delegate until the app lets go, then
+    // sends a burst as fast as it can.
+    constexpr size_t kAhead = 4;
+    constexpr int kAfterRelease = 20;
+    std::thread pusher([&] {
+      size_t sent = 0;
+      for (int after = 0; after < kAfterRelease;) {
+        if (!log.released) {
+          zek_test::WaitUntil(
+              [&] { return log.released || log.Messages().size() + kAhead > sent; });
+        }
+        const bool released = log.released;
+        if (!push("{\"n\":" + std::to_string(sent) + "}")) {
+          return;
+        }
+        ++sent;
+        after += released ? 1 : 0;
+      }
+    });
+    EXPECT_TRUE(zek_test::WaitUntil([&] { return log.Messages().size() >= 10; }));
+    log.released = true;
+    [delegate release];
+    pusher.join();
+
+    EXPECT_TRUE(zek_test::WaitUntil([&] { return log.deallocated.load(); }));
+    {
+      ScopedPool pool;
+      EXPECT_EQ(nil, adapter.delegate);
+    }
+    // Once the next delegate has the server's last text, every earlier one was handled.
+    const std::string last = R"({"last":true})";
+    DelegateLog next_log;
+    ZekTestDelegate* next = NewDelegate(&next_log);
+    adapter.delegate = next;
+    EXPECT_TRUE(push(last));
+    EXPECT_TRUE(zek_test::WaitUntil([&] {
+      const std::vector<DelegateLog::Message> messages = next_log.Messages();
+      return !messages.empty() && messages.back().text == last;
+    }));
+    EXPECT_TRUE(log.deallocated);
+    EXPECT_LE(log.calls_after_release, 1);
+    EXPECT_FALSE(log.called_after_dealloc);
+
+    [adapter release];
+    [next release];
+  }
 }
 
 // An adapter that the app made and released shuts the core down: the next adapter's

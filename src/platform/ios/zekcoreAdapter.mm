@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "rtc_base/objc_hooks.h"
 #include "src/platform/ios/zek_weak_ref.h"
 
 namespace {
@@ -79,12 +80,18 @@ id<ZEKCoreDelegate> ZEKObserver::DelegateRetained() {
 }
 
 void ZEKObserver::OnZEkCoreEvent(tavix::im::ZEkEventCode code, int errorCode, const char* context) {
+  // -delegate lends the delegate to the calling thread's pool: this pool takes that
+  // back, and whatever the delegate autoreleases, when the call ends, whatever pool
+  // the core happens to call from.
+  rtc::ScopedAutoreleasePool pool;
   id<ZEKCoreDelegate> delegate = DelegateRetained();
   [delegate OnZEkCoreEventWithCode:code errorCode:errorCode context:context];
   [delegate release];
 }
 
 void ZEKObserver::OnZEkCoreMessage(const char* data, int length) {
+  // As for an event.
+  rtc::ScopedAutoreleasePool pool;
   id<ZEKCoreDelegate> delegate = DelegateRetained();
   [delegate OnZEkCoreMessageWithMessage:data msgLength:length];
   [delegate release];
