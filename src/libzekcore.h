@@ -23,9 +23,14 @@ enum ZEkMsgType {
   kMsgNoPayload = 1,
 };
 
+// Marks what the shared library exports; everything else in it stays hidden.
+#ifndef ZEKCORE_EXPORT
+#define ZEKCORE_EXPORT __attribute__((visibility("default")))
+#endif
+
 // Implemented by the app; the core never deletes it. Calls come on the core's worker
 // thread; the pointers are valid only for the duration of the call.
-class ZEkCoreObserver {
+class ZEKCORE_EXPORT ZEkCoreObserver {
  public:
   virtual void OnZEkCoreEvent(ZEkEventCode code, int errorCode, const char* context) = 0;
   virtual void OnZEkCoreMessage(const char* data, int length) = 0;
@@ -42,15 +47,15 @@ class ZEkCoreObserver {
 extern "C" {
 // Creates the core with the app's observer; blocks for the MTU probe. A second call
 // while the core exists does nothing.
-void Initialize(tavix::im::ZEkCoreObserver* observer);
+ZEKCORE_EXPORT void Initialize(tavix::im::ZEkCoreObserver* observer);
 // Shuts the core down; no observer call happens afterwards.
-void UnInitialize();
+ZEKCORE_EXPORT void UnInitialize();
 // `param`: the zero-terminated JSON parameter text; copied before the call returns.
-void ConnectImServer(const char* param);
-void DisConnectImServer();
+ZEKCORE_EXPORT void ConnectImServer(const char* param);
+ZEKCORE_EXPORT void DisConnectImServer();
 // `data`: at least `length` bytes; a text ends at its first zero byte. `type` is a
 // tavix::im::ZEkMsgType.
-void SendUserMessage(const char* data, int length, int type);
+ZEKCORE_EXPORT void SendUserMessage(const char* data, int length, int type);
 }
 
 #endif  // SRC_LIBZEKCORE_H_

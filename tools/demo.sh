@@ -3,9 +3,46 @@
 # and received message, and sends each line of standard input as a text message.
 #   tools/demo.sh                  against a loopback KCP echo server it starts itself
 #   tools/demo.sh '<json params>'  against the server the parameters name
+# The build's status goes to standard error, so standard output is the demo's alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
 "$root/tools/setup.sh"
-cmake -S "$root" -B "$root/build" >/dev/null
-cmake --build "$root/build" -j"$(nproc)" --target zekcore_demo >/dev/null
-exec "$root/build/tools/demo/zekcore_demo" "$@"
+
+echo "demo: configuring the build in $build ..." >&2
+cmake -S "$root" -B "$build" >/dev/null
+
+# Shows the build's own progress, "[ 42%] ..." (or ninja's "[12/345] ..."), as one line
+# that a terminal rewrites in place, or as a line every quarter elsewhere.
+show_progress() {
+  local line percent shown=-1
+  while IFS= read -r line; do
+    if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
+      percent=${BASH_REMATCH[1]}
+    elif [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
+      percent=$((100 * BASH_REMATCH[1] / BASH_REMATCH[2]))
+    else
+      continue
+    fi
+    if [ -t 2 ]; then
+      printf '\rdemo: building zekcore ... %3d%%' "$percent" >&2
+    elif [ $((percent / 25)) -gt "$shown" ]; then
+      shown=$((percent / 25))
+      echo "demo: building zekcore ... $percent%" >&2
+    fi
+  done
+  if [ -t 2 ]; then
+    printf '\n' >&2
+  fi
+}
+
+log="$build/demo-build.log"
+echo "demo: building zekcore and the demo (a few minutes the first time) ..." >&2
+start=$SECONDS
+if ! cmake --build "$build" -j"$(nproc)" --target zekcore_demo 2>&1 | tee "$log" | show_progress; then
+  echo "demo: the build failed; the end of its output ($log):" >&2
+  tail -n 30 "$log" >&2
+  exit 1
+fi
+echo "demo: built in $((SECONDS - start)) s; starting the demo" >&2
+exec "$build/tools/demo/zekcore_demo" "$@"

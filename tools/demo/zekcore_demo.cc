@@ -4,8 +4,10 @@
 //   zekcore_demo                 against a loopback KCP echo server started here
 //   zekcore_demo '<json params>' against the server the parameters name
 //
-// Ends at the end of the input (or after a few sample messages when the input is not a
-// terminal and is empty), then disconnects and shuts the core down.
+// At the end of the input (or after a few sample messages when the input is not a
+// terminal and is empty) it waits a bounded time for the echoes of what it sent, then
+// disconnects, waits for the disconnected event and shuts the core down. When the core
+// refuses the parameters it says, in one line, what they must hold.
 
 #include <stdio.h>
 #include <unistd.h>
@@ -15,7 +17,9 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "src/libzekcore.h"
 #include "tests/support/kcp_test_server.h"
@@ -42,7 +46,7 @@ const char* EventName(tavix::im::ZEkEventCode code) {
   return "event";
 }
 
-// Called on the core's worker thread.
+// Called on the core's worker thread; main() waits on what it saw.
 class PrintingObserver : public tavix::im::ZEkCoreObserver {
  public:
   void OnZEkCoreEvent(tavix::im::ZEkEventCode code, int error_code, const char* context) override {
@@ -50,36 +54,80 @@ class PrintingObserver : public tavix::im::ZEkCoreObserver {
            context);
     fflush(stdout);
     std::lock_guard<std::mutex> lock(mutex_);
-    last_event_ = code;
-    ++events_;
+    events_.push_back({code, error_code, context});
     changed_.notify_all();
   }
   void OnZEkCoreMessage(const char* data, int length) override {
     printf("message: %.*s\n", length, data);
     fflush(stdout);
     std::lock_guard<std::mutex> lock(mutex_);
-    ++messages_;
+    auto sent = awaited_echoes_.find(std::string(data, static_cast<size_t>(length)));
+    if (sent != awaited_echoes_.end())
+      awaited_echoes_.erase(sent);
     changed_.notify_all();
   }
 
-  // Waits for the first event; true when it says connected.
-  bool WaitForConnect(std::chrono::seconds limit) {
+  struct Event {
+    tavix::im::ZEkEventCode code;
+    int error_code;
+    std::string context;
+  };
+
+  // Waits for the first event and returns it; false when none came in time.
+  bool WaitForFirstEvent(std::chrono::seconds limit, Event* first) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, limit, [this] { return events_ > 0; });
-    return events_ > 0 && last_event_ == tavix::im::kEventConnected;
+    if (!changed_.wait_for(lock, limit, [this] { return !events_.empty(); }))
+      return false;
+    *first = events_.front();
+    return true;
   }
-  void WaitForMessages(int count, std::chrono::seconds limit) {
+  bool WaitForEvent(tavix::im::ZEkEventCode code, std::chrono::seconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return messages_ >= count; });
+    return changed_.wait_for(lock, limit, [&] {
+      for (const Event& event : events_) {
+        if (event.code == code)
+          return true;
+      }
+      return false;
+    });
+  }
+
+  // Called before the text is sent, so that an echo cannot come first.
+  void AwaitEcho(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    awaited_echoes_.insert(text);
+  }
+  // Waits until every awaited echo came back; returns how many are still missing.
+  size_t WaitForEchoes(std::chrono::seconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, limit, [this] { return awaited_echoes_.empty(); });
+    return awaited_echoes_.size();
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  tavix::im::ZEkEventCode last_event_ = tavix::im::kEventConnected;  // guarded by mutex_
-  int events_ = 0;                                                   // guarded by mutex_
-  int messages_ = 0;                                                 // guarded by mutex_
+  std::vector<Event> events_;                  // guarded by mutex_
+  std::multiset<std::string> awaited_echoes_;  // guarded by mutex_
 };
+
+constexpr std::chrono::seconds kConnectWait(15);
+constexpr std::chrono::seconds kEchoWait(10);
+constexpr std::chrono::seconds kDisconnectWait(5);
+
+// What the parameter text must hold, in one line.
+constexpr char kExpectedParams[] =
+    R"(demo: the parameters are one JSON object with "server_ip" (an IPv4 address for kcp), )"
+    R"("server_port_kcp", "server_port_ws", "server_port_wss" (numbers), "account_id", )"
+    R"("app_id", "device_type", "token", "deviceid" (texts), and optionally )"
+    R"("connection_type" ("kcp", the default, or "websocket") and "tls" ("enable" for )"
+    R"(WebSocket over TLS))";
+
+// The core's verdicts on a parameter text it cannot use.
+bool IsParameterError(const PrintingObserver::Event& event) {
+  return event.code == tavix::im::kEventConnectFailed && event.error_code == 2 &&
+         (event.context == "param parse init failed" || event.context == "not support");
+}
 
 std::string LoopbackParams(uint16_t port) {
   const std::string p = std::to_string(port);
@@ -92,6 +140,10 @@ std::string LoopbackParams(uint16_t port) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2) {
+    fprintf(stderr, "usage: %s ['<json params>']\n%s\n", argv[0], kExpectedParams);
+    return 2;
+  }
   std::unique_ptr<zek_test::KcpTestServer> server;
   std::string params;
   if (argc > 1) {
@@ -109,28 +161,42 @@ int main(int argc, char** argv) {
   PrintingObserver observer;
   Initialize(&observer);
   ConnectImServer(params.c_str());
-  if (!observer.WaitForConnect(std::chrono::seconds(15))) {
+  PrintingObserver::Event first{tavix::im::kEventConnected, 0, ""};
+  if (!observer.WaitForFirstEvent(kConnectWait, &first) ||
+      first.code != tavix::im::kEventConnected) {
+    if (IsParameterError(first))
+      fprintf(stderr, "%s\n", kExpectedParams);
     UnInitialize();
     return 1;
   }
 
+  // Each line is sent as it is read, so that an interactive user sees its echo at once.
   int sent = 0;
-  std::string line;
-  const bool interactive = isatty(STDIN_FILENO);
-  while (std::getline(std::cin, line)) {
-    SendUserMessage(line.data(), static_cast<int>(line.size()), tavix::im::kMsgText);
+  auto send = [&](const std::string& text) {
+    observer.AwaitEcho(text);
+    SendUserMessage(text.data(), static_cast<int>(text.size()), tavix::im::kMsgText);
     ++sent;
+  };
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty())
+      send(line);
   }
-  if (sent == 0 && !interactive) {
-    for (const char* text : {"hello", "from", "zekcore"}) {
-      SendUserMessage(text, static_cast<int>(std::string(text).size()), tavix::im::kMsgText);
-      ++sent;
-    }
+  if (sent == 0 && !isatty(STDIN_FILENO)) {
+    for (const char* text : {"hello", "from", "zekcore"})
+      send(text);
   }
-  if (server)
-    observer.WaitForMessages(sent, std::chrono::seconds(5));
 
+  // Whatever the server, its echoes and the disconnect are shown before the core goes.
+  const size_t missing = observer.WaitForEchoes(kEchoWait);
+  if (missing > 0) {
+    fprintf(stderr, "demo: %zu of the %d messages sent did not come back within %d s\n", missing,
+            sent, static_cast<int>(kEchoWait.count()));
+  }
   DisConnectImServer();
+  if (!observer.WaitForEvent(tavix::im::kEventDisconnected, kDisconnectWait))
+    fprintf(stderr, "demo: no disconnected event within %d s\n",
+            static_cast<int>(kDisconnectWait.count()));
   UnInitialize();
   return 0;
 }

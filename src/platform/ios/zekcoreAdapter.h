@@ -6,6 +6,11 @@
 
 #import <Foundation/Foundation.h>
 
+// The export mark of libzekcore.h, which Objective-C without C++ does not include.
+#ifndef ZEKCORE_EXPORT
+#define ZEKCORE_EXPORT __attribute__((visibility("default")))
+#endif
+
 #ifdef __cplusplus
 #include <memory>
 
@@ -27,7 +32,7 @@ typedef struct ZEKObserver ZEKObserver;
 - (void)OnZEkCoreMessageWithMessage:(const char*)message msgLength:(int)length;
 @end
 
-@interface ZEKCoreAdapter : NSObject {
+ZEKCORE_EXPORT @interface ZEKCoreAdapter : NSObject {
  @private
   // The bridge made by the latest -Initialize; it owns the earlier ones.
   ZEKObserver* observe;

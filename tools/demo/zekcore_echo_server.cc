@@ -1,0 +1,65 @@
+// A loopback IM server to try the core against, by hand or from scripts: a KCP server
+// and a plain WebSocket server on 127.0.0.1 that accept every login and send each text
+// message back. It prints "kcp <port>" and "websocket <port>", one line each, once both
+// listen, then serves until SIGINT or SIGTERM.
+//
+//   zekcore_echo_server [kcp_port [websocket_port]]   (0 or nothing: a free port)
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "tests/support/kcp_test_server.h"
+#include "tests/support/ws_test_server.h"
+
+namespace {
+
+bool ParsePort(const char* text, uint16_t* port) {
+  char* end = nullptr;
+  const long value = strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || value < 0 || value > 65535)
+    return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zek_test::KcpTestServerConfig kcp_config;
+  zek_test::WsTestServerOptions ws_options;
+  if (argc > 3 || (argc > 1 && !ParsePort(argv[1], &kcp_config.port)) ||
+      (argc > 2 && !ParsePort(argv[2], &ws_options.port))) {
+    fprintf(stderr, "usage: %s [kcp_port [websocket_port]]\n", argv[0]);
+    return 2;
+  }
+
+  // The servers' threads inherit the mask, so only sigwait below sees these signals.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  zek_test::KcpTestServer kcp(kcp_config);
+  if (!kcp.Start()) {
+    fprintf(stderr, "cannot start the KCP server: %s\n", kcp.last_error().c_str());
+    return 1;
+  }
+  zek_test::WsTestServer websocket(ws_options);
+  if (!websocket.Start()) {
+    fprintf(stderr, "cannot start the WebSocket server\n");
+    return 1;
+  }
+  printf("kcp %u\nwebsocket %u\n", static_cast<unsigned>(kcp.port()),
+         static_cast<unsigned>(websocket.port()));
+  fflush(stdout);
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  websocket.Stop();
+  kcp.Stop();
+  return 0;
+}
