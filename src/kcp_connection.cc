@@ -200,8 +200,10 @@ int KcpConnection::SendData(const char* data, int length, ZEkMsgType type) {
         << std::string(text_len > 0 ? data : "", text_len);
   } else if (type == kMsgNoPayload) {
     out << static_cast<unsigned char>(kKcpMsgNoPayload);
+  } else {
+    // Any other type would be an empty message, which the server can make nothing of.
+    return -1;
   }
-  // Any other type is an empty message.
   if (out.Failed())
     return -1;
 

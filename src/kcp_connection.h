@@ -72,7 +72,8 @@ class KcpConnection : public Connection {
   // be made or bound. A second call starts over with a new socket.
   bool ConnectServer(unsigned int timeout_ms, unsigned int max_packet_size) override;
   // Any thread. 0 when the message was queued for the next poll; -1 when not logged in,
-  // or when the text (up to its first zero byte) is longer than kMaxTextSize.
+  // for a type that carries nothing (neither kMsgText nor kMsgNoPayload), or when the
+  // text (up to its first zero byte) is longer than kMaxTextSize.
   int SendData(const char* data, int length, ZEkMsgType type) override;
   // Stops everything; safe to run more than once.
   void DisConnectServer() override;

@@ -561,7 +561,9 @@ TEST_F(KcpConnectionTest, SendDataWritesEachTypeAndRefusesTooLongTexts) {
       {"negative length", "abc", -1, kMsgText, -1},
       {"no payload", "ignored", 7, kMsgNoPayload, 0},
       {"no payload without data", nullptr, 0, kMsgNoPayload, 0},
-      {"unknown type", "abc", 3, 7, 0},
+      // A type that writes nothing is refused: nothing is queued for it.
+      {"unknown type", "abc", 3, 7, -1},
+      {"unknown type without data", nullptr, 0, 2, -1},
       {"marker", "end", 3, kMsgText, 0},
   };
   for (const Case& c : cases)
@@ -579,7 +581,7 @@ TEST_F(KcpConnectionTest, SendDataWritesEachTypeAndRefusesTooLongTexts) {
   }
   auto text = [](const std::string& t) { return std::string("\x02", 1) + Field(t); };
   const std::vector<std::string> expected = {
-      text("ab"), text(longest), text("CCCCCCCCCC"), text(""), "\x03", "\x03", "", text("end")};
+      text("ab"), text(longest), text("CCCCCCCCCC"), text(""), "\x03", "\x03", text("end")};
   EXPECT_EQ(expected, bytes);
 }
 
