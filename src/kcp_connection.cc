@@ -231,6 +231,10 @@ void KcpConnection::DisConnectServer() {
   poll_due_ms_ = -1;
   if (thread_)
     thread_->Clear(this);
+  // Messages accepted before the disconnect were promised to the server: they leave
+  // before the socket closes, though nobody waits for their acknowledgement.
+  if (kcp_client_ && udp_socket_)
+    kcp_client_->FlushBeforeClose();
   if (udp_socket_)
     udp_socket_->Close();
   udp_socket_.reset();

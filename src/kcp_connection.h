@@ -87,7 +87,8 @@ class KcpConnection : public Connection {
   // logged in, for a type that carries nothing (neither kMsgText nor kMsgNoPayload), or
   // when the text (up to its first zero byte) is longer than kMaxTextSize.
   int SendData(const char* data, int length, ZEkMsgType type) override;
-  // Stops everything; safe to run more than once.
+  // Stops everything; safe to run more than once. What the app handed over before still
+  // leaves, best effort: one flush before the socket closes, no wait for acknowledgements.
   void DisConnectServer() override;
   void OnMessage(rtc::Message* msg) override;
 

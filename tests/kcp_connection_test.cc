@@ -1023,6 +1023,30 @@ TEST_F(KcpConnectionClockTest, KeepAliveAndSilenceCheckKeepTheirTimes) {
   EXPECT_EQ(rtc::kForeverMs, PendingDelayMs());
 }
 
+// What the app handed over before the disconnect leaves before the socket closes, more
+// than the engine's own send window included; the server's window takes it all.
+TEST_F(KcpConnectionClockTest, DisconnectSendsWhatWasQueuedBeforeIt) {
+  StartServer();
+  LogIn();
+  ASSERT_TRUE(Settled());
+  std::vector<std::string> sent;
+  // On the worker itself, so that the wake-up these post comes only after the
+  // disconnect, which takes it back.
+  RunOn(thread_.get(), [&] {
+    for (int i = 0; i < 100; i++) {
+      sent.push_back(Text(60, i));
+      ASSERT_EQ(
+          0, conn_->SendData(sent.back().data(), static_cast<int>(sent.back().size()), kMsgText));
+    }
+    conn_->DisConnectServer();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return server_->texts().size() >= sent.size(); }));
+  EXPECT_EQ(sent, server_->texts());
+  EXPECT_EQ(0, conn_->wakeups());
+  EXPECT_EQ(0, conn_->polls());
+  EXPECT_FALSE(conn_->IsConnected());
+}
+
 }  // namespace
 }  // namespace im
 }  // namespace tavix

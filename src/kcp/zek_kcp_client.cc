@@ -97,6 +97,17 @@ int ZekKcpClient::NextUpdateDelay() const {
   return delay < 1 ? 1 : delay;
 }
 
+void ZekKcpClient::FlushBeforeClose() {
+  if (!kcp_)
+    return;
+  DoSendQueueDataToNet();
+  // Our own send window would hold back what the peer has room for; no later flush
+  // will send the rest.
+  if (kcp_->remote_window > kcp_->send_window)
+    ikcp_wndsize(kcp_, static_cast<int>(kcp_->remote_window), 0);
+  FlushNow();
+}
+
 void ZekKcpClient::DoSendQueueDataToNet() {
   // One swap under the lock; the engine works on the taken messages without it, so
   // senders on other threads never wait for the engine.

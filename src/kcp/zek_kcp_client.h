@@ -48,7 +48,7 @@ class ZekQueue {
 
 // One KCP conversation for the KCP connection. Messages to send may be handed over on
 // any thread: they are copied into a locked queue. Everything that touches the engine
-// (Update, NetInputDataToKcp, the destructor) runs on the one worker
+// (Update, NetInputDataToKcp, FlushBeforeClose, the destructor) runs on the one worker
 // thread that owns the client; Update drains the queue into the engine, hands every
 // complete message to SignalDataToUser, runs the engine's clock and sends at once what
 // the engine owes, whose datagrams leave through SignalDataToNet. The owner runs Update
@@ -98,6 +98,10 @@ class ZekKcpClient : public sigslot::has_slots<sigslot::single_threaded> {
   // message will bring (a retransmission, its interval), at least 1; -1 when it has none:
   // nothing is queued, in flight or owed.
   int NextUpdateDelay() const;
+  // Worker thread, before the client goes: what was handed over leaves now, as far as the
+  // peer's announced window takes it, in one flush. Nothing is received, nothing waits for
+  // acknowledgements.
+  void FlushBeforeClose();
 
   // The engine's datagrams, one at a time (bytes, length); worker thread.
   sigslot::signal_with_thread_policy<sigslot::single_threaded, const char*, int> SignalDataToNet;
