@@ -105,8 +105,12 @@ void KcpConnection::OnReadPacket(rtc::AsyncPacketSocket* /*socket*/,
   last_recv_time_ = rtc::Time32();
 
   if (connected_) {
-    if (kcp_client_)
+    if (kcp_client_) {
       kcp_client_->NetInputDataToKcp(data, size);
+      // What it completes goes to the app, and its acknowledgement to the server, now.
+      if (polling_)
+        PostPollKcpTask();
+    }
     return;
   }
   // After the server's close its engine still retransmits until the close is
@@ -159,7 +163,7 @@ void KcpConnection::OnLoginReply(const char* data, int len) {
 void KcpConnection::StartSession(unsigned int conv, unsigned short tag, const std::string& text) {
   // A login after a close replaces a conversation whose poll and tick were stopped;
   // make sure no second chain of them starts.
-  CancelMessageById(kPollKcpId);
+  StopPolling();
   CancelMessageById(kKeepAliveId);
 
   std::unique_ptr<ZekKcpClient> client(new ZekKcpClient(conv, tag));
@@ -179,6 +183,7 @@ void KcpConnection::StartSession(unsigned int conv, unsigned short tag, const st
   SignalStatusChange(this, kConnLoggedIn, 0, text);
   printf("start send keepalive conv = %u\n", conv);
   fflush(stdout);
+  polling_ = true;
   PostPollKcpTask();
   PostKeepAlive();
 }
@@ -200,22 +205,36 @@ int KcpConnection::SendData(const char* data, int length, ZEkMsgType type) {
         << std::string(text_len > 0 ? data : "", text_len);
   } else if (type == kMsgNoPayload) {
     out << static_cast<unsigned char>(kKcpMsgNoPayload);
+  } else {
+    // Any other type would be an empty message, which the server can make nothing of.
+    return -1;
   }
-  // Any other type is an empty message.
   if (out.Failed())
     return -1;
 
   std::lock_guard<std::mutex> lock(client_mutex_);
   if (!kcp_client_ || !connected_)
     return -1;
-  return kcp_client_->UserInputDataToKcp(out.GetData(), out.GetSize()) ? 0 : -1;
+  bool first = false;
+  if (!kcp_client_->UserInputDataToKcp(out.GetData(), out.GetSize(), &first))
+    return -1;
+  // One wake-up per burst: the messages queued behind this one go with it.
+  if (first)
+    thread_->Post(RTC_FROM_HERE, this, kSendQueuedId);
+  return 0;
 }
 
 void KcpConnection::DisConnectServer() {
   connected_ = false;
   awaiting_login_reply_ = false;
+  polling_ = false;
+  poll_due_ms_ = -1;
   if (thread_)
     thread_->Clear(this);
+  // Messages accepted before the disconnect were promised to the server: they leave
+  // before the socket closes, though nobody waits for their acknowledgement.
+  if (kcp_client_ && udp_socket_)
+    kcp_client_->FlushBeforeClose();
   if (udp_socket_)
     udp_socket_->Close();
   udp_socket_.reset();
@@ -236,6 +255,10 @@ void KcpConnection::OnMessage(rtc::Message* msg) {
       OnKeepAliveTick();
       break;
     case kPollKcpId:
+      poll_due_ms_ = -1;
+      PostPollKcpTask();
+      break;
+    case kSendQueuedId:
       PostPollKcpTask();
       break;
     default:
@@ -246,10 +269,35 @@ void KcpConnection::OnMessage(rtc::Message* msg) {
 }
 
 void KcpConnection::PostPollKcpTask() {
-  // Posted before the update, so that a close handled inside it cancels this poll.
-  rtc::Thread::Current()->PostDelayed(RTC_FROM_HERE, kPollIntervalMs, this, kPollKcpId);
-  if (kcp_client_)
-    kcp_client_->Update();
+  if (!polling_ || !kcp_client_)
+    return;
+  kcp_client_->Update();
+  // A close handled inside the update has ended the polls.
+  if (!polling_)
+    return;
+  const int delay = kcp_client_->NextUpdateDelay();
+  if (delay < 0) {
+    // Nothing in flight: no poll until traffic or the keep-alive tick.
+    if (poll_due_ms_ >= 0)
+      CancelMessageById(kPollKcpId);
+    poll_due_ms_ = -1;
+    return;
+  }
+  const int wait = delay < kPollIntervalMs ? delay : kPollIntervalMs;
+  const int64_t due = rtc::TimeMillis() + wait;
+  // A pending poll that comes no later serves; it looks again when it runs.
+  if (poll_due_ms_ >= 0 && poll_due_ms_ <= due)
+    return;
+  if (poll_due_ms_ >= 0)
+    CancelMessageById(kPollKcpId);
+  rtc::Thread::Current()->PostDelayed(RTC_FROM_HERE, wait, this, kPollKcpId);
+  poll_due_ms_ = due;
+}
+
+void KcpConnection::StopPolling() {
+  polling_ = false;
+  poll_due_ms_ = -1;
+  CancelMessageById(kPollKcpId);
 }
 
 void KcpConnection::PostKeepAlive() {
@@ -258,6 +306,7 @@ void KcpConnection::PostKeepAlive() {
     kcp_client_->UserInputDataToKcp(&keep_alive, 1);
   }
   rtc::Thread::Current()->PostDelayed(RTC_FROM_HERE, kKeepAliveIntervalMs, this, kKeepAliveId);
+  PostPollKcpTask();
 }
 
 void KcpConnection::OnKeepAliveTick() {
@@ -269,7 +318,7 @@ void KcpConnection::OnKeepAliveTick() {
     return;
   }
   // The connection stays flagged as connected; the manager decides what follows.
-  CancelMessageById(kPollKcpId);
+  StopPolling();
   SignalStatusChange(this, kConnLost, kServerSilentCode, kServerSilentText);
 }
 
@@ -301,7 +350,7 @@ void KcpConnection::KcpOutPutDataToUser(const char* data, int len) {
       unsigned int code = 0;
       std::string reason;
       in >> code >> reason;
-      CancelMessageById(kPollKcpId);
+      StopPolling();
       CancelMessageById(kKeepAliveId);
       SignalStatusChange(this, kConnLost, code, reason);
       break;

@@ -43,7 +43,13 @@ void BuildImLoginHeader(ImLoginHeader& header);
 //
 // Everything runs on the worker thread the connection was created on, except SendData,
 // which app threads may call at any time (the manager calls it under its connection
-// lock): it only queues into the KCP client's locked send queue.
+// lock): it only queues into the KCP client's locked send queue and, for the first
+// message of a burst, posts one wake-up to the worker.
+//
+// The engine runs when there is work for it: a datagram from the server is fed to it and
+// answered at once, a queued message goes out at once, and a poll (id 4) is pending only
+// while something is queued or in flight, at the time the engine needs it and at most
+// 10 ms ahead. An idle conversation wakes the worker only for its keep-alive.
 class KcpConnection : public Connection {
  public:
   // The message types inside the KCP conversation (each message's first byte).
@@ -57,7 +63,13 @@ class KcpConnection : public Connection {
   // The longest text one KCP message carries: the packet writer's 1500 bytes less the
   // type byte, the text's length field and its terminating zero.
   static constexpr int kMaxTextSize = 1496;
+  // The longest wait for the engine while anything is queued or in flight. With nothing
+  // in flight the engine is not polled at all: datagrams, the app's messages and the
+  // keep-alive tick run it.
   static constexpr int kPollIntervalMs = 10;
+  // A message posted to the worker by the first message an app thread queues while the
+  // queue is empty: the worker drains the queue and sends at once.
+  static constexpr uint32_t kSendQueuedId = 5;
   static constexpr int kKeepAliveIntervalMs = 5000;
   // Longer than this without a datagram from the server, a keep-alive tick reports
   // the connection lost.
@@ -71,10 +83,12 @@ class KcpConnection : public Connection {
   // is no IPv4 literal, the login does not fit into one datagram, or the socket cannot
   // be made or bound. A second call starts over with a new socket.
   bool ConnectServer(unsigned int timeout_ms, unsigned int max_packet_size) override;
-  // Any thread. 0 when the message was queued for the next poll; -1 when not logged in,
-  // or when the text (up to its first zero byte) is longer than kMaxTextSize.
+  // Any thread. 0 when the message was queued (the worker sends it at once); -1 when not
+  // logged in, for a type that carries nothing (neither kMsgText nor kMsgNoPayload), or
+  // when the text (up to its first zero byte) is longer than kMaxTextSize.
   int SendData(const char* data, int length, ZEkMsgType type) override;
-  // Stops everything; safe to run more than once.
+  // Stops everything; safe to run more than once. What the app handed over before still
+  // leaves, best effort: one flush before the socket closes, no wait for acknowledgements.
   void DisConnectServer() override;
   void OnMessage(rtc::Message* msg) override;
 
@@ -85,7 +99,9 @@ class KcpConnection : public Connection {
                     const rtc::PacketTime& packet_time);
   void OnReadyToSend(rtc::AsyncPacketSocket* socket);
 
-  // Posts the next poll, then runs the client's update.
+  // Runs the client's update, then posts the next poll as the engine needs it (none when
+  // nothing is in flight). Does nothing once the conversation is no longer polled (the
+  // server's close, a silent server, a disconnect).
   void PostPollKcpTask();
   // Queues one keep-alive and posts the next tick.
   void PostKeepAlive();
@@ -102,6 +118,8 @@ class KcpConnection : public Connection {
   // current client (its tag and conv).
   bool IsOwnSegment(const char* data, size_t len) const;
   void OnKeepAliveTick();
+  // Ends the polls of the conversation; the client stays for what follows a close.
+  void StopPolling();
 
   std::unique_ptr<rtc::AsyncUDPSocket> udp_socket_;  // worker thread
   unsigned int conv_ = 0;                            // worker thread; recorded only
@@ -115,6 +133,12 @@ class KcpConnection : public Connection {
   // Between ConnectServer and the first outcome of the attempt (a reply or the
   // time-out), so that a malformed reply is reported only once; worker thread.
   bool awaiting_login_reply_ = false;
+  // From login until the server's close, its silence or the disconnect: the engine is
+  // run for traffic and on its own timers; worker thread.
+  bool polling_ = false;
+  // rtc::TimeMillis() at which the pending poll falls due, -1 when none is pending;
+  // worker thread.
+  int64_t poll_due_ms_ = -1;
 };
 
 }  // namespace im

@@ -16,10 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#include "rtc_base/location.h"
+#include "rtc_base/messagehandler.h"
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/sigslot.h"
 #include "rtc_base/thread.h"
+#include "rtc_base/timeutils.h"
 #include "src/kcp/zek_ikcp.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/kcp_test_server.h"
 #include "tests/support/kcp_wire.h"
 #include "tests/support/run_on.h"
@@ -100,18 +104,47 @@ class Recorder : public sigslot::has_slots<sigslot::single_threaded> {
   std::vector<std::string> messages_;  // guarded by mutex_
 };
 
-// The real connection, counting the polls it handles so a test can see the poll stop.
+// The real connection, counting the polls it handles so a test can see the poll stop,
+// and the wake-ups that app threads post to it.
 class ObservedKcpConnection : public KcpConnection {
  public:
   void OnMessage(rtc::Message* msg) override {
     if (msg->id_ == kPollKcpId)
       polls_++;
+    if (msg->id_ == kSendQueuedId)
+      wakeups_++;
     KcpConnection::OnMessage(msg);
   }
   int polls() const { return polls_.load(); }
+  int wakeups() const { return wakeups_.load(); }
 
  private:
-  std::atomic<int> polls_{0};  // written on the worker, read by the test
+  std::atomic<int> polls_{0};    // written on the worker, read by the test
+  std::atomic<int> wakeups_{0};  // written on the worker, read by the test
+};
+
+// Holds a thread inside one message while it lives, so that work piles up behind it.
+class ThreadHold : public rtc::MessageHandler {
+ public:
+  explicit ThreadHold(rtc::Thread* thread) {
+    thread->Post(RTC_FROM_HERE, this);
+    EXPECT_TRUE(WaitUntil([&] { return entered_.load(); }));
+  }
+  ~ThreadHold() override {
+    released_ = true;
+    EXPECT_TRUE(WaitUntil([&] { return left_.load(); }));
+  }
+  void OnMessage(rtc::Message* /*msg*/) override {
+    entered_ = true;
+    while (!released_)
+      std::this_thread::sleep_for(milliseconds(1));
+    left_ = true;
+  }
+
+ private:
+  std::atomic<bool> entered_{false};
+  std::atomic<bool> released_{false};
+  std::atomic<bool> left_{false};
 };
 
 struct LoginFields {
@@ -561,7 +594,9 @@ TEST_F(KcpConnectionTest, SendDataWritesEachTypeAndRefusesTooLongTexts) {
       {"negative length", "abc", -1, kMsgText, -1},
       {"no payload", "ignored", 7, kMsgNoPayload, 0},
       {"no payload without data", nullptr, 0, kMsgNoPayload, 0},
-      {"unknown type", "abc", 3, 7, 0},
+      // A type that writes nothing is refused: nothing is queued for it.
+      {"unknown type", "abc", 3, 7, -1},
+      {"unknown type without data", nullptr, 0, 2, -1},
       {"marker", "end", 3, kMsgText, 0},
   };
   for (const Case& c : cases)
@@ -579,7 +614,7 @@ TEST_F(KcpConnectionTest, SendDataWritesEachTypeAndRefusesTooLongTexts) {
   }
   auto text = [](const std::string& t) { return std::string("\x02", 1) + Field(t); };
   const std::vector<std::string> expected = {
-      text("ab"), text(longest), text("CCCCCCCCCC"), text(""), "\x03", "\x03", "", text("end")};
+      text("ab"), text(longest), text("CCCCCCCCCC"), text(""), "\x03", "\x03", text("end")};
   EXPECT_EQ(expected, bytes);
 }
 
@@ -874,6 +909,142 @@ TEST_F(KcpConnectionTest, ConnectServerAgainStartsOver) {
   EXPECT_NE(logins[1].from_port, logins[2].from_port);
   ASSERT_EQ(0, conn_->SendData("third", 5, kMsgText));
   ASSERT_TRUE(WaitUntil([&] { return recorder_.message_count() == 1; }));
+}
+
+// The worker's timers follow a clock that only the test moves: what happens while it
+// stands still was not brought by a poll, and a timer falls due exactly when the test
+// moves the clock onto it.
+class KcpConnectionClockTest : public KcpConnectionTest {
+ protected:
+  KcpConnectionClockTest() : clock_(int64_t{1000000} * rtc::kNumNanosecsPerMillisec) {}
+
+  // Moves the clock and returns once the worker has handled what fell due.
+  void Advance(int ms) {
+    clock_.AdvanceTimeMillis(ms);
+    ASSERT_TRUE(zek_test::Drain(thread_.get()));
+  }
+
+  // The delay of the worker's next delayed message; rtc::kForeverMs when none is pending.
+  int PendingDelayMs() {
+    int delay = 0;
+    RunOn(thread_.get(), [&] { delay = thread_->GetDelay(); });
+    return delay;
+  }
+
+  // Nothing of the conversation is in flight any more: the keep-alive tick, `left_ms`
+  // ahead, is the only timer.
+  bool Settled(int left_ms = KcpConnection::kKeepAliveIntervalMs) {
+    return WaitUntil([&] { return PendingDelayMs() == left_ms; });
+  }
+
+  zek_test::ScopedFakeClock clock_;
+};
+
+TEST_F(KcpConnectionClockTest, ReceivedTextReachesTheAppAndIsAcknowledgedWithoutAPoll) {
+  StartServer();
+  LogIn();
+  ASSERT_TRUE(server_->SendText("at once"));
+  ASSERT_TRUE(WaitUntil([&] { return recorder_.message_count() == 1; }));
+  EXPECT_EQ(std::vector<std::string>{"at once"}, recorder_.messages());
+  // Its acknowledgement left with it: the server has nothing unacknowledged.
+  EXPECT_TRUE(WaitUntil([&] { return server_->waitsnd() == 0; }));
+  EXPECT_EQ(0, conn_->polls());
+}
+
+TEST_F(KcpConnectionClockTest, AppThreadMessagesGoOutAtOnceWithOneWakeUpPerBurst) {
+  StartServer();
+  LogIn();
+  ASSERT_TRUE(Settled());
+  std::vector<std::string> sent;
+  {
+    // The burst piles up while the worker is busy, as behind any other work.
+    ThreadHold hold(thread_.get());
+    for (int i = 0; i < 20; i++) {
+      sent.push_back(Text(40, i));
+      ASSERT_EQ(
+          0, conn_->SendData(sent.back().data(), static_cast<int>(sent.back().size()), kMsgText));
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server_->texts().size() >= sent.size(); }));
+  EXPECT_EQ(sent, server_->texts());
+  EXPECT_EQ(1, conn_->wakeups());
+
+  // A message on an empty queue is a burst of its own.
+  ASSERT_TRUE(Settled());
+  ASSERT_EQ(0, conn_->SendData("alone", 5, kMsgText));
+  ASSERT_TRUE(WaitUntil([&] { return server_->texts().size() == sent.size() + 1; }));
+  EXPECT_EQ("alone", server_->texts().back());
+  EXPECT_EQ(2, conn_->wakeups());
+  EXPECT_EQ(0, conn_->polls());
+  // And the echoes came back on their own.
+  EXPECT_TRUE(WaitUntil([&] { return recorder_.message_count() == sent.size() + 1; }));
+}
+
+TEST_F(KcpConnectionClockTest, AnIdleConversationSchedulesNoPolls) {
+  StartServer();
+  LogIn();
+  // Once the keep-alive sent at login is acknowledged, only its tick is pending.
+  ASSERT_TRUE(Settled());
+  Advance(KcpConnection::kKeepAliveIntervalMs - 1);
+  EXPECT_EQ(1, PendingDelayMs());
+  EXPECT_EQ(0, conn_->polls());
+}
+
+// The keep-alive goes every 5 s from login; a server silent for 10 s is still within
+// its limit at a tick, one silent for 15 s is not. While the unanswered keep-alive is in
+// flight the engine is polled at most 10 ms apart.
+TEST_F(KcpConnectionClockTest, KeepAliveAndSilenceCheckKeepTheirTimes) {
+  constexpr int kTick = KcpConnection::kKeepAliveIntervalMs;
+  StartServer();
+  LogIn();
+  ASSERT_TRUE(WaitUntil([&] { return server_->stats().keepalives == 1; }));
+  ASSERT_TRUE(Settled());
+  Advance(kTick - 1);
+  EXPECT_EQ(1, PendingDelayMs());
+  Advance(1);
+  ASSERT_TRUE(WaitUntil([&] { return server_->stats().keepalives == 2; }));
+  // Acknowledged: the server's last datagram came at this time.
+  ASSERT_TRUE(Settled());
+
+  server_->SetSilent(true);
+  Advance(kTick);  // 5 s of silence
+  const int poll = PendingDelayMs();
+  EXPECT_GE(poll, 1);
+  EXPECT_LE(poll, KcpConnection::kPollIntervalMs);
+  Advance(kTick);  // 10 s of silence: still within the limit
+  Advance(kTick - 1);
+  EXPECT_EQ(std::vector<Status>{kLoggedIn}, recorder_.statuses());
+  Advance(1);  // 15 s
+  ASSERT_TRUE(WaitForStatuses(2));
+  EXPECT_EQ((Status{Connection::kConnLost, 5, "can not recv server's response, please reconnect"}),
+            recorder_.statuses()[1]);
+  EXPECT_GE(server_->stats().datagrams_ignored_silent, 2u);
+  // Neither poll nor tick is left.
+  EXPECT_EQ(rtc::kForeverMs, PendingDelayMs());
+}
+
+// What the app handed over before the disconnect leaves before the socket closes, more
+// than the engine's own send window included; the server's window takes it all.
+TEST_F(KcpConnectionClockTest, DisconnectSendsWhatWasQueuedBeforeIt) {
+  StartServer();
+  LogIn();
+  ASSERT_TRUE(Settled());
+  std::vector<std::string> sent;
+  // On the worker itself, so that the wake-up these post comes only after the
+  // disconnect, which takes it back.
+  RunOn(thread_.get(), [&] {
+    for (int i = 0; i < 100; i++) {
+      sent.push_back(Text(60, i));
+      ASSERT_EQ(
+          0, conn_->SendData(sent.back().data(), static_cast<int>(sent.back().size()), kMsgText));
+    }
+    conn_->DisConnectServer();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return server_->texts().size() >= sent.size(); }));
+  EXPECT_EQ(sent, server_->texts());
+  EXPECT_EQ(0, conn_->wakeups());
+  EXPECT_EQ(0, conn_->polls());
+  EXPECT_FALSE(conn_->IsConnected());
 }
 
 }  // namespace

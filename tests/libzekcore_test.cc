@@ -16,6 +16,7 @@
 #include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/ws_test_server.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -184,6 +185,29 @@ TEST_F(LibZekCoreTest, WssChecksTheNameButAcceptsAnyChain) {
     }
     UnInitialize();
   }
+}
+
+// Texts accepted right before the app's disconnect are sent, not dropped with the
+// connection: more of them than the engine keeps in flight, and the disconnect comes
+// before any acknowledgement could.
+TEST_F(LibZekCoreTest, TextsSentRightBeforeDisconnectReachTheServer) {
+  ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer_));
+  if (IsSkipped())
+    return;
+  ConnectImServer(Params().c_str());
+  ASSERT_TRUE(observer_.WaitForEvents(1));
+  ASSERT_EQ(kConnected, observer_.events()[0]);
+
+  std::vector<std::string> sent;
+  for (int i = 0; i < 100; i++) {
+    sent.push_back("line " + std::to_string(i));
+    SendUserMessage(sent.back().data(), static_cast<int>(sent.back().size()), tavix::im::kMsgText);
+  }
+  DisConnectImServer();
+  ASSERT_TRUE(observer_.WaitForEvents(2));
+  EXPECT_EQ(kDisconnected, observer_.events()[1]);
+  ASSERT_TRUE(zek_test::WaitUntil([&] { return server_.texts().size() >= sent.size(); }));
+  EXPECT_EQ(sent, server_.texts());
 }
 
 }  // namespace

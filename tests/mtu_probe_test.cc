@@ -7,8 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,6 +23,7 @@
 
 #include "src/mtu/ping.h"
 #include "tests/support/capabilities.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -107,6 +113,119 @@ TEST(MtuProberTest, AHostNameThatCannotResolveGives550AtOnce) {
   prober.DoProbe();
   EXPECT_LT(std::chrono::steady_clock::now() - start, kAtOnce);
   EXPECT_EQ(prober.MaxRtpPacketSize(), 550);
+}
+
+// A resolver under the test's control: it counts its look-ups and answers as told, or
+// not at all until released. Its state outlives it, as an abandoned look-up may.
+class TestResolver {
+ public:
+  enum class Answer { kNever, kNoAddress, kLoopback };
+
+  explicit TestResolver(Answer answer) : state_(std::make_shared<State>()) {
+    state_->answer = answer;
+  }
+  ~TestResolver() { Release(); }
+
+  tavix::HostLookup Lookup() const {
+    std::shared_ptr<State> state = state_;
+    return [state](const std::string& /*host*/, in_addr* address) {
+      std::unique_lock<std::mutex> lock(state->mutex);
+      state->calls++;
+      state->released_cv.wait(lock,
+                              [&] { return state->answer != Answer::kNever || state->released; });
+      state->returned++;
+      if (state->answer != Answer::kLoopback)
+        return false;
+      return inet_pton(AF_INET, "127.0.0.1", address) == 1;
+    };
+  }
+
+  // Lets a look-up that never answers return (without an address).
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      state_->released = true;
+    }
+    state_->released_cv.notify_all();
+  }
+  int calls() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->calls;
+  }
+  int returned() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->returned;
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable released_cv;
+    Answer answer = Answer::kNever;
+    bool released = false;
+    int calls = 0;
+    int returned = 0;
+  };
+  std::shared_ptr<State> state_;
+};
+
+struct Probed {
+  int result = 0;
+  std::chrono::steady_clock::duration took{};
+};
+
+Probed Probe(const TestResolver& resolver) {
+  MtuProber prober("probe-target.example", resolver.Lookup());
+  const auto start = std::chrono::steady_clock::now();
+  prober.DoProbe();
+  return Probed{prober.MaxRtpPacketSize(), std::chrono::steady_clock::now() - start};
+}
+
+// One look-up serves all three probes, whatever it answers.
+TEST(MtuProberTest, LooksTheHostUpOnceForTheThreeProbes) {
+  if (!zek_test::CanOpenRawSocket())
+    GTEST_SKIP() << "the look-up follows the raw socket: run as root or with CAP_NET_RAW";
+  const struct {
+    const char* name;
+    TestResolver::Answer answer;
+    int result;
+  } cases[] = {
+      {"no address", TestResolver::Answer::kNoAddress, 550},
+      {"an address that answers", TestResolver::Answer::kLoopback, 1200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestResolver resolver(c.answer);
+    const Probed probed = Probe(resolver);
+    EXPECT_EQ(probed.result, c.result);
+    EXPECT_EQ(resolver.calls(), 1);
+    EXPECT_LT(probed.took, kAtOnce);
+  }
+}
+
+// A resolver that never answers holds the probe for the look-up's 1 s and no longer;
+// the look-up's thread ends by itself once the resolver returns. While it is still
+// stuck, the next probe does not start another one behind it.
+TEST(MtuProberTest, ALookUpThatNeverAnswersEndsTheProbeWithinItsBound) {
+  if (!zek_test::CanOpenRawSocket())
+    GTEST_SKIP() << "the look-up follows the raw socket: run as root or with CAP_NET_RAW";
+  TestResolver silent(TestResolver::Answer::kNever);
+  const Probed probed = Probe(silent);
+  EXPECT_EQ(probed.result, 550);
+  EXPECT_GE(probed.took, std::chrono::milliseconds(tavix::Ping::kTimeoutMs - 50));
+  EXPECT_LT(probed.took, std::chrono::milliseconds(2 * tavix::Ping::kTimeoutMs));
+  EXPECT_EQ(silent.calls(), 1);
+
+  TestResolver next(TestResolver::Answer::kLoopback);
+  const Probed again = Probe(next);
+  EXPECT_EQ(again.result, 550);
+  EXPECT_LT(again.took, kAtOnce);
+  EXPECT_EQ(next.calls(), 0);
+
+  silent.Release();
+  EXPECT_TRUE(zek_test::WaitUntil([&] { return silent.returned() == 1; }));
+  // Once it has ended, look-ups run again.
+  EXPECT_TRUE(zek_test::WaitUntil([&] { return Probe(next).result == 1200; }));
 }
 
 }  // namespace

@@ -735,6 +735,21 @@ TEST_F(WebsocketClientTest, CreateRefusesWhatItCannotConnect) {
   EXPECT_EQ(peer_.connections(), 0);
 }
 
+// Small messages must not wait for the acknowledgement of earlier ones: Nagle is off on
+// the TCP socket under both kinds of client (under the TLS adapter for "/wss").
+TEST_F(WebsocketClientTest, TurnsNaglesDelayOffOnItsTcpSocket) {
+  for (const char* path : {"/ws", "/wss"}) {
+    SCOPED_TRACE(path);
+    ASSERT_NE(Create("127.0.0.1", peer_.port(), path), nullptr);
+    RunOn(worker_.get(), [&] {
+      int value = 0;
+      ASSERT_EQ(client_->GetOption(rtc::Socket::OPT_NODELAY, &value), 0);
+      EXPECT_NE(value, 0);
+    });
+    Restart();
+  }
+}
+
 // A verifier that tells when it is deleted.
 class WatchedVerifier : public TavixSSLCertificateVerifier {
  public:

@@ -43,18 +43,23 @@ ZekKcpClient::~ZekKcpClient() {
     ikcp_release(kcp_);
 }
 
-bool ZekKcpClient::UserInputDataToKcp(const char* data, int len) {
+bool ZekKcpClient::UserInputDataToKcp(const char* data, int len, bool* first) {
   if (!kcp_ || len < 0 || len > kMaxMessageSize || (!data && len > 0))
     return false;
   MsgFormat msg;
   msg.Init(data, len);
-  send_queue_.push(std::move(msg));
+  const bool was_empty = send_queue_.push(std::move(msg));
+  if (first)
+    *first = was_empty;
   return true;
 }
 
 bool ZekKcpClient::NetInputDataToKcp(const char* data, int len) {
   if (!kcp_ || !data || len <= 0)
     return false;
+  // The engine measures the round trip of an acknowledgement against its clock: let it
+  // read the time of arrival, not that of the last update.
+  kcp_->current = rtc::Time32();
   return ikcp_input(kcp_, data, len) == 0;
 }
 
@@ -63,7 +68,44 @@ void ZekKcpClient::Update() {
     return;
   DoSendQueueDataToNet();
   DoRecvDataFromKcp();
+  FlushNow();
+}
+
+void ZekKcpClient::FlushNow() {
+  const bool first = kcp_->updated == 0;
+  const uint32_t next_flush = kcp_->next_flush;
   ikcp_update(kcp_, rtc::Time32());
+  // The engine flushes by itself once per interval only. A flush sends nothing twice:
+  // what is in flight goes again only when due.
+  if (!first && kcp_->next_flush == next_flush)
+    ikcp_flush(kcp_);
+}
+
+int ZekKcpClient::NextUpdateDelay() const {
+  if (!kcp_)
+    return -1;
+  if (ikcp_waitsnd(kcp_) == 0 && kcp_->ack_count == 0 && kcp_->probe_flags == 0)
+    return -1;
+  const uint32_t now = rtc::Time32();
+  int32_t delay = static_cast<int32_t>(ikcp_check(kcp_, now) - now);
+  // The engine's check names its interval only; a retransmission may fall due before it.
+  for (const IQUEUEHEAD* p = kcp_->send_buf.next; p != &kcp_->send_buf; p = p->next) {
+    const int32_t due = static_cast<int32_t>(reinterpret_cast<const IKCPSEG*>(p)->resend_ts - now);
+    if (due < delay)
+      delay = due;
+  }
+  return delay < 1 ? 1 : delay;
+}
+
+void ZekKcpClient::FlushBeforeClose() {
+  if (!kcp_)
+    return;
+  DoSendQueueDataToNet();
+  // Our own send window would hold back what the peer has room for; no later flush
+  // will send the rest.
+  if (kcp_->remote_window > kcp_->send_window)
+    ikcp_wndsize(kcp_, static_cast<int>(kcp_->remote_window), 0);
+  FlushNow();
 }
 
 void ZekKcpClient::DoSendQueueDataToNet() {

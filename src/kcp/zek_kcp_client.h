@@ -23,9 +23,12 @@ class ZekQueue {
   ZekQueue(const ZekQueue&) = delete;
   ZekQueue& operator=(const ZekQueue&) = delete;
 
-  void push(T item) {
+  // True when the queue was empty before: the item starts a new batch for the consumer.
+  bool push(T item) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const bool was_empty = queue_.empty();
     queue_.push(std::move(item));
+    return was_empty;
   }
 
   // Everything queued so far, oldest first; the queue is empty afterwards.
@@ -45,10 +48,12 @@ class ZekQueue {
 
 // One KCP conversation for the KCP connection. Messages to send may be handed over on
 // any thread: they are copied into a locked queue. Everything that touches the engine
-// (Update, NetInputDataToKcp, the destructor) runs on the one worker thread that owns
-// the client; Update drains the queue into the engine, hands every complete message to
-// SignalDataToUser, then runs the engine's clock, whose datagrams leave through
-// SignalDataToNet. A slot of either signal must not destroy the client.
+// (Update, NetInputDataToKcp, FlushBeforeClose, the destructor) runs on the one worker
+// thread that owns the client; Update drains the queue into the engine, hands every
+// complete message to SignalDataToUser, runs the engine's clock and sends at once what
+// the engine owes, whose datagrams leave through SignalDataToNet. The owner runs Update
+// when traffic comes or goes and at the time NextUpdateDelay names. A slot of either
+// signal must not destroy the client.
 class ZekKcpClient : public sigslot::has_slots<sigslot::single_threaded> {
  public:
   // The largest message the engine can carry: it refuses one that needs a full receive
@@ -76,13 +81,27 @@ class ZekKcpClient : public sigslot::has_slots<sigslot::single_threaded> {
   // Any thread. Queues a copy of the message for the next Update, so the caller may
   // reuse its buffer at once. The bytes go out as they are (zero bytes included).
   // False, with nothing queued, for a negative length, null data with a length, a
-  // message over kMaxMessageSize, or a client without an engine.
-  bool UserInputDataToKcp(const char* data, int len);
+  // message over kMaxMessageSize, or a client without an engine. `first`, when given,
+  // tells whether the message found the queue empty: only then need the worker be woken,
+  // as the wake-up for the messages before it is still to come.
+  bool UserInputDataToKcp(const char* data, int len, bool* first = nullptr);
   // Worker thread. Feeds one received datagram to the engine; false when the engine
   // refused it (short, malformed, another conversation or tag) or there is no engine.
+  // Its acknowledgement and what it completes wait for the next Update.
   bool NetInputDataToKcp(const char* data, int len);
-  // Worker thread, every 10 ms.
+  // Worker thread. Drains the queue into the engine, hands out every complete message,
+  // runs the engine's clock, then sends what the engine owes now (new messages,
+  // acknowledgements, retransmissions that are due) instead of leaving it to the
+  // engine's next 10 ms interval.
   void Update();
+  // Worker thread. Milliseconds until the engine next has work that no datagram or
+  // message will bring (a retransmission, its interval), at least 1; -1 when it has none:
+  // nothing is queued, in flight or owed.
+  int NextUpdateDelay() const;
+  // Worker thread, before the client goes: what was handed over leaves now, as far as the
+  // peer's announced window takes it, in one flush. Nothing is received, nothing waits for
+  // acknowledgements.
+  void FlushBeforeClose();
 
   // The engine's datagrams, one at a time (bytes, length); worker thread.
   sigslot::signal_with_thread_policy<sigslot::single_threaded, const char*, int> SignalDataToNet;
@@ -100,6 +119,8 @@ class ZekKcpClient : public sigslot::has_slots<sigslot::single_threaded> {
  private:
   void DoSendQueueDataToNet();
   void DoRecvDataFromKcp();
+  // Runs the engine's clock and, when that did not flush, flushes.
+  void FlushNow();
   int KcpOutPutDataToNet(const char* data, int len, IKCPCB* kcp);
   static int kcp_output_callback(const char* data, int len, IKCPCB* kcp, void* user);
 

@@ -8,8 +8,8 @@ namespace tavix {
 
 MtuProber::MtuProber() : MtuProber(kTargetName) {}
 
-MtuProber::MtuProber(std::string target_host)
-    : probe_thread_(), runnable_(std::move(target_host)) {}
+MtuProber::MtuProber(std::string target_host, HostLookup lookup)
+    : probe_thread_(), runnable_(std::move(target_host), std::move(lookup)) {}
 
 MtuProber::~MtuProber() {
   probe_thread_.Stop();
@@ -26,17 +26,24 @@ int MtuProber::MaxRtpPacketSize() const {
   return runnable_.max_rtp_packet_size_;
 }
 
-MtuProber::ProberRunnable::ProberRunnable(std::string target_host)
-    : max_rtp_packet_size_(kDefaultMaxRtpPacketSize), target_host_(std::move(target_host)) {}
+MtuProber::ProberRunnable::ProberRunnable(std::string target_host, HostLookup lookup)
+    : max_rtp_packet_size_(kDefaultMaxRtpPacketSize),
+      target_host_(std::move(target_host)),
+      lookup_(std::move(lookup)) {}
 
 MtuProber::ProberRunnable::~ProberRunnable() = default;
 
 void MtuProber::ProberRunnable::Run(rtc::Thread* /*thread*/) {
-  Ping ping(target_host_);
+  Ping ping(target_host_, lookup_);
   if (!ping.Init())
     return;
+  // One look-up serves the three probes: a resolver that does not answer costs its
+  // 1 s once, not once for each size.
+  std::string ip;
+  if (!ping.Resolve(&ip))
+    return;
   for (unsigned short i = 0; i < 3; i++) {
-    if (ping.DoProbe(i, nullptr, kProbeValue[i])) {
+    if (ping.DoProbe(i, ip.c_str(), kProbeValue[i])) {
       max_rtp_packet_size_ = kProbeValue[i] - Ping::kIcmpHeaderSize;
       return;
     }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "rtc_base/thread.h"
+#include "src/mtu/ping.h"
 
 namespace tavix {
 
@@ -16,13 +17,14 @@ constexpr int kDefaultMaxRtpPacketSize = 550;
 // requests of decreasing size with don't-fragment, the first answered size less its
 // 8-byte header being the result (1200, 900, 500, or 550 when none is answered).
 // DoProbe runs the probes on a thread of its own, "mtu probe thread", and blocks its
-// caller until they are done: at most three rounds of a look-up and a 1 s wait.
+// caller until they are done: one look-up of the host, given at most 1 s, then at most
+// three probes of at most 1 s each.
 class MtuProber {
  public:
   // Probes kTargetName.
   MtuProber();
-  // Probes `target_host`, a host name or an IPv4 literal.
-  explicit MtuProber(std::string target_host);
+  // Probes `target_host`, a host name or an IPv4 literal, looked up with `lookup`.
+  explicit MtuProber(std::string target_host, HostLookup lookup = SystemHostLookup);
   ~MtuProber();
   MtuProber(const MtuProber&) = delete;
   MtuProber& operator=(const MtuProber&) = delete;
@@ -35,7 +37,7 @@ class MtuProber {
  private:
   class ProberRunnable : public virtual rtc::Runnable {
    public:
-    explicit ProberRunnable(std::string target_host);
+    ProberRunnable(std::string target_host, HostLookup lookup);
     ~ProberRunnable() override;
     void Run(rtc::Thread* thread) override;
 
@@ -44,6 +46,7 @@ class MtuProber {
 
    private:
     const std::string target_host_;
+    const HostLookup lookup_;
   };
 
   rtc::Thread probe_thread_;

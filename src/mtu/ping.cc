@@ -11,6 +11,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "rtc_base/timeutils.h"
@@ -39,6 +45,20 @@ bool IsInvalidName(const std::string& host) {
           name.compare(name.size() - suffix_len, suffix_len, kSuffix) == 0);
 }
 
+// 1 while a look-up thread is running, abandoned or not; it clears it as it ends.
+std::atomic<int> g_lookups_running{0};
+
+// What a look-up thread hands to the one waiting for it; shared, as the waiter may give
+// up and go first.
+struct LookupResult {
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  // Guarded by mutex.
+  bool done = false;
+  bool found = false;
+  in_addr address = {};
+};
+
 bool SetTimeout(int sock, int option) {
   timeval tv;
   tv.tv_sec = Ping::kTimeoutMs / 1000;
@@ -48,14 +68,70 @@ bool SetTimeout(int sock, int option) {
 
 }  // namespace
 
+bool SystemHostLookup(const std::string& host, in_addr* address) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;  // one entry per address
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+    return false;
+  bool found = false;
+  if (result->ai_family == AF_INET && result->ai_addrlen >= sizeof(sockaddr_in)) {
+    *address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+    found = true;
+  }
+  freeaddrinfo(result);
+  return found;
+}
+
+bool LookUpWithin(const HostLookup& lookup,
+                  const std::string& host,
+                  int limit_ms,
+                  in_addr* address) {
+  int running = 0;
+  if (!g_lookups_running.compare_exchange_strong(running, 1))
+    return false;
+  auto result = std::make_shared<LookupResult>();
+  try {
+    // The thread owns copies of everything it reads: its caller may be long gone when
+    // the resolver returns.
+    std::thread([result, lookup, host] {
+      in_addr found_address = {};
+      const bool found = lookup(host, &found_address);
+      // Before the answer: a caller that has it may look up again at once.
+      g_lookups_running--;
+      {
+        std::lock_guard<std::mutex> lock(result->mutex);
+        result->found = found;
+        result->address = found_address;
+        result->done = true;
+      }
+      result->done_cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    g_lookups_running--;
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(result->mutex);
+  if (!result->done_cv.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                                [&] { return result->done; }) ||
+      !result->found) {
+    return false;
+  }
+  *address = result->address;
+  return true;
+}
+
 Ping::Ping() : Ping(kTargetName) {}
 
-Ping::Ping(std::string target_host)
+Ping::Ping(std::string target_host, HostLookup lookup)
     : sock_(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)),
       buf_len_(kBufferSize),
       send_buf_(new char[kBufferSize]()),
       recv_buf_(new char[kBufferSize]()),
-      target_host_(std::move(target_host)) {}
+      target_host_(std::move(target_host)),
+      lookup_(std::move(lookup)) {}
 
 Ping::~Ping() {
   if (sock_ >= 0)
@@ -97,23 +173,23 @@ bool Ping::Destination(const char* ip, sockaddr_in* dest) const {
   dest->sin_port = 0;
   if (ip)
     return inet_pton(AF_INET, ip, &dest->sin_addr) == 1;
+  std::string resolved;
+  return Resolve(&resolved) && inet_pton(AF_INET, resolved.c_str(), &dest->sin_addr) == 1;
+}
 
-  if (IsInvalidName(target_host_))
-    return false;
-  addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;  // one entry per address
-  addrinfo* result = nullptr;
-  if (getaddrinfo(target_host_.c_str(), nullptr, &hints, &result) != 0 || !result)
-    return false;
-  bool found = false;
-  if (result->ai_family == AF_INET && result->ai_addrlen >= sizeof(sockaddr_in)) {
-    dest->sin_addr = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-    found = true;
+bool Ping::Resolve(std::string* ip) const {
+  in_addr address = {};
+  if (inet_pton(AF_INET, target_host_.c_str(), &address) != 1) {
+    if (IsInvalidName(target_host_) || !lookup_ ||
+        !LookUpWithin(lookup_, target_host_, kTimeoutMs, &address)) {
+      return false;
+    }
   }
-  freeaddrinfo(result);
-  return found;
+  char text[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &address, text, sizeof(text)))
+    return false;
+  ip->assign(text);
+  return true;
 }
 
 bool Ping::AwaitReply(unsigned short seq, const sockaddr_in& dest) {

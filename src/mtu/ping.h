@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,23 @@ namespace tavix {
 
 // The public host that the MTU probe sends its echo requests to.
 extern const std::string kTargetName;
+
+// Looks a host name up: true, with its first IPv4 address, when it has one. Blocks its
+// caller for as long as the resolver takes.
+using HostLookup = std::function<bool(const std::string& host, in_addr* address)>;
+
+// The system resolver (getaddrinfo, IPv4 only).
+bool SystemHostLookup(const std::string& host, in_addr* address);
+
+// Runs `lookup` on a thread of its own and waits at most `limit_ms` for it. A look-up
+// that has not answered by then counts as failed; its thread ends by itself whenever
+// the resolver gives up, holding nobody up. While such an abandoned look-up is still
+// running, a new one fails at once: a resolver that does not answer the one will not
+// answer the next, and no threads pile up behind it.
+bool LookUpWithin(const HostLookup& lookup,
+                  const std::string& host,
+                  int limit_ms,
+                  in_addr* address);
 
 // ICMP echo over a raw socket (root or CAP_NET_RAW): one request of a given size, with
 // don't-fragment set so that a size the path cannot carry goes unanswered, and a wait of
@@ -24,8 +42,9 @@ class Ping {
 
   // Probes kTargetName.
   Ping();
-  // Probes `target_host` (a host name or an IPv4 literal) when DoProbe gets no address.
-  explicit Ping(std::string target_host);
+  // Probes `target_host` (a host name or an IPv4 literal) when DoProbe gets no address,
+  // looked up with `lookup`.
+  explicit Ping(std::string target_host, HostLookup lookup = SystemHostLookup);
   ~Ping();
   Ping(const Ping&) = delete;
   Ping& operator=(const Ping&) = delete;
@@ -34,10 +53,13 @@ class Ping {
   // or when any of them cannot be set.
   bool Init();
   // Sends one echo request of `size` bytes (ICMP header included) to `ip`, an IPv4
-  // literal, or, when `ip` is null, to the target host, looked up anew for every probe.
+  // literal, or, when `ip` is null, to the target host, looked up anew (see Resolve).
   // True when its reply (our identifier and `seq`, from that address) came within
   // kTimeoutMs; other ICMP traffic that reaches the raw socket meanwhile is skipped.
   bool DoProbe(unsigned short seq, const char* ip, int size);
+  // The target host's IPv4 address as text, looked up within kTimeoutMs (an IPv4
+  // literal is its own address); false when it has none or the look-up did not answer.
+  bool Resolve(std::string* ip) const;
 
   bool has_socket() const { return sock_ >= 0; }
 
@@ -62,6 +84,7 @@ class Ping {
   std::unique_ptr<char[]> send_buf_;
   std::unique_ptr<char[]> recv_buf_;
   const std::string target_host_;
+  const HostLookup lookup_;
 };
 
 }  // namespace tavix

@@ -107,6 +107,11 @@ WebsocketClient* WebsocketClient::Create(rtc::AsyncSocket* socket,
   // A larger number would name another port once cut to 16 bits.
   if (port > 0xFFFF)
     return nullptr;
+  // Small messages answered by small replies: Nagle's wait for the acknowledgement of
+  // the previous segment, met by the server's delayed acknowledgement, would add a round
+  // trip to a message sent while another is unacknowledged. A socket that refuses the
+  // option still works.
+  owned->SetOption(rtc::Socket::OPT_NODELAY, 1);
   const rtc::SocketAddress local("0.0.0.0", 0);
   const rtc::SocketAddress remote(host, static_cast<int>(port));
 

@@ -49,13 +49,16 @@ std::string Bytes(const mavel::msg_packet_out& out) {
   return std::string(out.GetData(), static_cast<size_t>(out.GetSize()));
 }
 
-int BindLoopbackUdp(uint16_t port, uint16_t* bound_port) {
+int BindUdp(const std::string& address, uint16_t port, uint16_t* bound_port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    errno = EINVAL;
+    return -1;
+  }
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
   socklen_t len = sizeof(addr);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
@@ -84,13 +87,13 @@ bool KcpTestServer::Start() {
     SetError("already started");
     return false;
   }
-  fd_ = BindLoopbackUdp(config_.port, &port_);
+  fd_ = BindUdp(config_.address, config_.port, &port_);
   if (fd_ < 0) {
-    SetError("cannot bind 127.0.0.1:" + std::to_string(config_.port) + ", errno " +
+    SetError("cannot bind " + config_.address + ":" + std::to_string(config_.port) + ", errno " +
              std::to_string(errno));
     return false;
   }
-  other_fd_ = BindLoopbackUdp(0, &other_port_);
+  other_fd_ = BindUdp(config_.address, 0, &other_port_);
   if (other_fd_ < 0) {
     SetError("cannot bind the second socket, errno " + std::to_string(errno));
     close(fd_);

@@ -56,7 +56,10 @@ struct KcpEngineSettings {
 };
 
 struct KcpTestServerConfig {
-  uint16_t port = 0;    // on 127.0.0.1; 0 picks a free one
+  uint16_t port = 0;  // 0 picks a free one
+  // The IPv4 address both sockets bind to; another one only for a benchmark that puts
+  // the server behind a simulated link.
+  std::string address = "127.0.0.1";
   KcpLoginReply reply;  // the answer to every login (see QueueLoginReply)
   KcpEngineSettings engine;
   bool echo = true;  // a text message is sent back as [u8 2][string text]

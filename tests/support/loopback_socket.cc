@@ -20,12 +20,20 @@ sockaddr_in LoopbackSockAddr(uint16_t port) {
 }
 
 uint16_t BindLoopback(int fd, uint16_t port) {
+  return BindTo(fd, "127.0.0.1", port);
+}
+
+uint16_t BindTo(int fd, const std::string& address, uint16_t port) {
   sockaddr_in addr = LoopbackSockAddr(port);
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    ADD_FAILURE() << "not an IPv4 address: " << address;
+    return 0;
+  }
   socklen_t len = sizeof(addr);
   if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     const int error = errno;
-    ADD_FAILURE() << "cannot bind 127.0.0.1:" << port << ": " << strerror(error);
+    ADD_FAILURE() << "cannot bind " << address << ":" << port << ": " << strerror(error);
     return 0;
   }
   return ntohs(addr.sin_port);

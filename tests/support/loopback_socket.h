@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <stdint.h>
 
+#include <string>
+
 namespace zek_test {
 
 // 127.0.0.1 at `port`.
@@ -12,6 +14,8 @@ sockaddr_in LoopbackSockAddr(uint16_t port);
 // Binds the socket `fd` to 127.0.0.1 at `port`, 0 for a free one, and returns the
 // port it got; 0, with a test failure, when that fails.
 uint16_t BindLoopback(int fd, uint16_t port = 0);
+// The same on the IPv4 address `address` (a literal).
+uint16_t BindTo(int fd, const std::string& address, uint16_t port = 0);
 
 // Whether a UDP socket may be bound to `port` on every address, i.e. no socket of
 // this process holds it any more.

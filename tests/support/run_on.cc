@@ -1,5 +1,7 @@
 #include "tests/support/run_on.h"
 
+#include <atomic>
+
 #include "rtc_base/location.h"
 #include "rtc_base/messagehandler.h"
 #include "tests/support/wait.h"
@@ -16,7 +18,25 @@ class Runner : public rtc::MessageHandler {
   const std::function<void()>& body_;
 };
 
+// Counts the messages it handles.
+class Barrier : public rtc::MessageHandler {
+ public:
+  void OnMessage(rtc::Message* /*message*/) override { handled_++; }
+  std::atomic<int> handled_{0};
+};
+
 }  // namespace
+
+bool Drain(rtc::Thread* thread) {
+  Barrier barrier;
+  for (int target = 1; target <= 2; target++) {
+    thread->Post(RTC_FROM_HERE, &barrier);
+    // Should the thread be stuck, the barrier's destructor takes its messages back.
+    if (!WaitUntil([&] { return barrier.handled_.load() >= target; }))
+      return false;
+  }
+  return true;
+}
 
 void RunOn(rtc::Thread* thread, const std::function<void()>& body) {
   Runner runner(body);

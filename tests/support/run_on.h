@@ -18,6 +18,12 @@ bool WaitOnThread(rtc::Thread* thread,
                   const std::function<bool()>& pred,
                   std::chrono::milliseconds limit = std::chrono::seconds(5));
 
+// Returns once everything posted to `thread` before the call, and every delayed message
+// due by then, has been handled: due messages join the queue behind a first posted
+// message, so a second one comes after them. False when the thread did not get there
+// within a few seconds.
+bool Drain(rtc::Thread* thread);
+
 }  // namespace zek_test
 
 #endif  // TESTS_SUPPORT_RUN_ON_H_

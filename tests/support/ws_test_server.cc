@@ -371,9 +371,9 @@ bool WsTestServer::Start() {
   }
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  port_ = BindLoopback(listen_fd_, options_.port);
+  port_ = BindTo(listen_fd_, options_.address, options_.port);
   if (port_ == 0 || listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_)) {
-    ADD_FAILURE() << "cannot listen on 127.0.0.1: " << strerror(errno);
+    ADD_FAILURE() << "cannot listen on " << options_.address << ": " << strerror(errno);
     return false;
   }
   if (pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) {

@@ -161,8 +161,11 @@ struct WsSendOptions {
 };
 
 struct WsTestServerOptions {
-  // On 127.0.0.1; 0 picks a free one.
+  // 0 picks a free one.
   uint16_t port = 0;
+  // The IPv4 address to listen on; another one only for a benchmark that puts the
+  // server behind a simulated link.
+  std::string address = "127.0.0.1";
   // TLS instead of plain TCP.
   bool tls = false;
   // The names on the server's certificate (TLS only), issued by ca().
