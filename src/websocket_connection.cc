@@ -1,6 +1,7 @@
 #include "src/websocket_connection.h"
 
 #include <json/json.h>
+#include <string.h>
 
 #include <utility>
 
@@ -61,12 +62,15 @@ bool WebSocketConnection::ConnectServer(unsigned int timeout_ms, unsigned int /*
   return true;
 }
 
-int WebSocketConnection::SendData(const char* data, int /*length*/, ZEkMsgType /*type*/) {
-  if (!data || !connected_.load())
+int WebSocketConnection::SendData(const char* data, int length, ZEkMsgType /*type*/) {
+  if (!data || length < 0 || !connected_.load())
     return 0;
+  // The text ends at its first zero byte or after `length` bytes: nothing past the
+  // app's buffer is read.
+  const size_t text_length = strnlen(data, static_cast<size_t>(length));
   // The worker thread drives the same socket and TLS state; the queue keeps the
   // order of the posts of each thread.
-  thread_->Post(RTC_FROM_HERE, this, kSendTextId, new SendTextData(std::string(data)));
+  thread_->Post(RTC_FROM_HERE, this, kSendTextId, new SendTextData(std::string(data, text_length)));
   return 0;
 }
 

@@ -38,8 +38,9 @@ class WebSocketConnection : public Connection {
   // The second argument is not used. False when the client cannot be created;
   // nothing is armed then. A second call ends the earlier attempt or session first.
   bool ConnectServer(unsigned int timeout_ms, unsigned int max_packet_size) override;
-  // Any thread. Sends the text up to its first zero byte (length and type are not
-  // looked at) as one text frame, only while logged in; always 0.
+  // Any thread. Sends the text, up to its first zero byte or `length` bytes, whichever
+  // comes first, as one text frame, only while logged in; the type is not looked at.
+  // Always 0.
   int SendData(const char* data, int length, ZEkMsgType type) override;
   // Clears the connected flag and every pending message of this connection, and
   // deletes the client.
