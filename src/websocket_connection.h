@@ -28,6 +28,9 @@ class WebSocketConnection : public Connection {
   static constexpr int kWsLoginTimeoutMs = 5000;
   static constexpr int kWsKeepAliveCheckMs = 10000;
   static constexpr uint32_t kWsKeepAliveLimitMs = 40000;
+  // The largest message collected from fragments (1 MiB, ample for an IM text). A
+  // server that goes past it ends the connection, as a failure of the client itself.
+  static constexpr size_t kWsMaxMessageSize = 1024 * 1024;
   // A user message handed from an app thread to the worker thread; beside the
   // timer ids of Connection.
   static constexpr uint32_t kSendTextId = 5;
@@ -64,6 +67,9 @@ class WebSocketConnection : public Connection {
 
  private:
   void WriteText(const std::string& text);
+  // A fragmented message past kWsMaxMessageSize: lets go of what was collected, closes
+  // the client and reports the end like the client's own failures.
+  void FailOversizedMessage();
 };
 
 }  // namespace im
