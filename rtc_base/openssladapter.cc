@@ -410,6 +410,7 @@ void OpenSSLAdapter::Cleanup() {
   // Whatever was pending belongs to the session just freed.
   ClearFromOwner(kAnyMessageId);
   pending_read_posted_ = false;
+  socket_read_owed_ = false;
 }
 
 int OpenSSLAdapter::Close() {
@@ -521,14 +522,20 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
 
   read_blocked_on_write_ = false;
   ERR_clear_error();
+  const size_t taken_in = BIO_number_read(SSL_get_rbio(tls_session_));
   int ret = SSL_read(tls_session_, buffer,
                      checked_cast<int>(std::min(capacity, static_cast<size_t>(INT_MAX))));
   const int ssl_error = SSL_get_error(tls_session_, ret);
+  // Read, or found empty: either way the socket announces its next bytes.
+  if (ssl_error == SSL_ERROR_WANT_READ || BIO_number_read(SSL_get_rbio(tls_session_)) != taken_in)
+    socket_read_owed_ = false;
   switch (ssl_error) {
     case SSL_ERROR_NONE:
       // Bytes of this record that the caller had no room for: the socket has
-      // nothing left to announce them with.
-      if (SSL_pending(tls_session_) > 0 && !pending_read_posted_) {
+      // nothing left to announce them with. Nor has it when its readable event
+      // went on bytes the library already held: the socket was not read, so it
+      // stays silent about what waits in it.
+      if ((SSL_pending(tls_session_) > 0 || socket_read_owed_) && !pending_read_posted_) {
         pending_read_posted_ = true;
         PostToOwner(kPendingReadMsg);
       }
@@ -629,7 +636,7 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
       return;
     case kPendingReadMsg:
       pending_read_posted_ = false;
-      if (tls_state_ == kEstablished && SSL_pending(tls_session_) > 0)
+      if (tls_state_ == kEstablished && (SSL_pending(tls_session_) > 0 || socket_read_owed_))
         AsyncSocketAdapter::OnReadEvent(this);
       return;
     default:
@@ -692,6 +699,8 @@ void OpenSSLAdapter::OnReadEvent(AsyncSocket* socket) {
     if (tls_state_ != kEstablished)
       return;
   }
+  // Until a read reaches the socket, the socket raises no further readable event.
+  socket_read_owed_ = true;
   AsyncSocketAdapter::OnReadEvent(this);
 }
 

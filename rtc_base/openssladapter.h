@@ -174,6 +174,10 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
   int pending_close_error_ = 0;
   // A kPendingReadMsg is queued.
   bool pending_read_posted_ = false;
+  // The socket raised its readable event and has not been read since: it
+  // announces the bytes waiting in it only after a read reaches it, which a read
+  // served from records the library already holds does not.
+  bool socket_read_owed_ = false;
 };
 
 }  // namespace rtc

@@ -32,11 +32,9 @@ void DisConnectImServer() {
 }
 
 void SendUserMessage(const char* data, int length, int type) {
-  // Only the known types become a ZEkMsgType: any other value has no enumerator, and
-  // converting it would be undefined.
-  if (!g_zek_manager || (type != tavix::im::kMsgText && type != tavix::im::kMsgNoPayload))
-    return;
-  g_zek_manager->InputUserMessage(data, length, static_cast<tavix::im::ZEkMsgType>(type));
+  // The enum is 32 bits wide, so every int is one of its values.
+  if (g_zek_manager)
+    g_zek_manager->InputUserMessage(data, length, static_cast<tavix::im::ZEkMsgType>(type));
 }
 
 }  // extern "C"

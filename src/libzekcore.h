@@ -3,6 +3,8 @@
 
 // The types that cross between the IM core and the app.
 
+#include <stdint.h>
+
 namespace tavix {
 namespace im {
 
@@ -17,8 +19,9 @@ enum ZEkEventCode {
   kEventReconnectStopped = 6,  // the login was refused with 5003
 };
 
-// The type of an outgoing user message.
-enum ZEkMsgType {
+// The type of an outgoing user message. 32 bits wide whatever its values: the C API
+// hands any int through unchanged, and each transport decides what a type means.
+enum ZEkMsgType : int32_t {
   kMsgText = 0,
   kMsgNoPayload = 1,
 };
@@ -53,8 +56,10 @@ ZEKCORE_EXPORT void UnInitialize();
 // `param`: the zero-terminated JSON parameter text; copied before the call returns.
 ZEKCORE_EXPORT void ConnectImServer(const char* param);
 ZEKCORE_EXPORT void DisConnectImServer();
-// `data`: at least `length` bytes; a text ends at its first zero byte. `type` is a
-// tavix::im::ZEkMsgType.
+// `data`: at least `length` bytes; the text ends at its first zero byte or after
+// `length` bytes, whichever comes first. `type`, a tavix::im::ZEkMsgType, goes to the
+// transport unchanged: the WebSocket transport sends every type as a text, the KCP
+// transport refuses a type other than kMsgText and kMsgNoPayload.
 ZEKCORE_EXPORT void SendUserMessage(const char* data, int length, int type);
 }
 

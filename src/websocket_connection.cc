@@ -1,6 +1,7 @@
 #include "src/websocket_connection.h"
 
 #include <json/json.h>
+#include <string.h>
 
 #include <utility>
 
@@ -23,6 +24,9 @@ struct SendTextData : public rtc::MessageData {
 };
 
 constexpr char kLoginTimeoutText[] = "login server timeout";
+// What the client says of a frame too long to take in; a message too long to collect
+// ends the same way.
+constexpr char kTooLongText[] = "context too long";
 // What the manager hears of any failure of the client itself.
 constexpr int kClientFailureCode = 3;
 
@@ -61,12 +65,15 @@ bool WebSocketConnection::ConnectServer(unsigned int timeout_ms, unsigned int /*
   return true;
 }
 
-int WebSocketConnection::SendData(const char* data, int /*length*/, ZEkMsgType /*type*/) {
-  if (!data || !connected_.load())
+int WebSocketConnection::SendData(const char* data, int length, ZEkMsgType /*type*/) {
+  if (!data || length < 0 || !connected_.load())
     return 0;
+  // The text ends at its first zero byte or after `length` bytes: nothing past the
+  // app's buffer is read.
+  const size_t text_length = strnlen(data, static_cast<size_t>(length));
   // The worker thread drives the same socket and TLS state; the queue keeps the
   // order of the posts of each thread.
-  thread_->Post(RTC_FROM_HERE, this, kSendTextId, new SendTextData(std::string(data)));
+  thread_->Post(RTC_FROM_HERE, this, kSendTextId, new SendTextData(std::string(data, text_length)));
   return 0;
 }
 
@@ -152,6 +159,11 @@ void WebSocketConnection::OnWsRevMsg(WebsocketClient* /*client*/, WebsocketMsg* 
   // no part of the message and does not end it.
   if (msg->opcode_ == WebsocketClient::kOpPong)
     return;
+  // The collected bytes never pass the limit, so the difference cannot wrap.
+  if (msg->payload_.size() > kWsMaxMessageSize - recv_buffer_.size()) {
+    FailOversizedMessage();
+    return;
+  }
   if (!recv_buffer_.Write(msg->payload_.data(), msg->payload_.size())) {
     // Storage that cannot grow: the message is lost, the next one starts clean.
     recv_buffer_.Clear();
@@ -161,6 +173,18 @@ void WebSocketConnection::OnWsRevMsg(WebsocketClient* /*client*/, WebsocketMsg* 
     return;
   ParseData(recv_buffer_.c_str(), recv_buffer_.size(), msg->rsv1_);
   recv_buffer_.Clear();
+}
+
+void WebSocketConnection::FailOversizedMessage() {
+  // Back to the starting storage: the grown one goes now, not when the connection is
+  // deleted.
+  recv_buffer_.Clear();
+  recv_buffer_.Init(kWsRecvBufferSize);
+  // Closing the client from inside its own frame signal is safe: it reads no further
+  // frame once its socket is closed, and it raises no close signal of its own then.
+  if (ws_client_)
+    ws_client_->Close();
+  OnWsClose(ws_client_.get(), WebsocketClient::kWsFrameTooLong, kTooLongText);
 }
 
 void WebSocketConnection::ParseData(const char* data, size_t length, bool /*rsv1*/) {

@@ -28,6 +28,9 @@ class WebSocketConnection : public Connection {
   static constexpr int kWsLoginTimeoutMs = 5000;
   static constexpr int kWsKeepAliveCheckMs = 10000;
   static constexpr uint32_t kWsKeepAliveLimitMs = 40000;
+  // The largest message collected from fragments (1 MiB, ample for an IM text). A
+  // server that goes past it ends the connection, as a failure of the client itself.
+  static constexpr size_t kWsMaxMessageSize = 1024 * 1024;
   // A user message handed from an app thread to the worker thread; beside the
   // timer ids of Connection.
   static constexpr uint32_t kSendTextId = 5;
@@ -38,8 +41,9 @@ class WebSocketConnection : public Connection {
   // The second argument is not used. False when the client cannot be created;
   // nothing is armed then. A second call ends the earlier attempt or session first.
   bool ConnectServer(unsigned int timeout_ms, unsigned int max_packet_size) override;
-  // Any thread. Sends the text up to its first zero byte (length and type are not
-  // looked at) as one text frame, only while logged in; always 0.
+  // Any thread. Sends the text, up to its first zero byte or `length` bytes, whichever
+  // comes first, as one text frame, only while logged in; the type is not looked at.
+  // Always 0.
   int SendData(const char* data, int length, ZEkMsgType type) override;
   // Clears the connected flag and every pending message of this connection, and
   // deletes the client.
@@ -63,6 +67,9 @@ class WebSocketConnection : public Connection {
 
  private:
   void WriteText(const std::string& text);
+  // A fragmented message past kWsMaxMessageSize: lets go of what was collected, closes
+  // the client and reports the end like the client's own failures.
+  void FailOversizedMessage();
 };
 
 }  // namespace im

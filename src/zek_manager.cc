@@ -185,6 +185,7 @@ bool ZekManager::DoCreateConnAndConnect(std::string& error) {
     error = kNotSupportText;
     return false;
   }
+  conn_failure_handled_ = false;
   connection_->SignalStatusChange.connect(this, &ZekManager::OnConnectionStatusChange);
   connection_->SignalRecvMessage.connect(this, &ZekManager::OnConnectionRecvMessage);
   if (!connection_->Init(conn_param_)) {
@@ -216,20 +217,29 @@ void ZekManager::UpdateConnStatus(ImConnStatus status) {
 }
 
 void ZekManager::PostReConnectTask() {
+  // One reconnect at a time: a second one would delete what the first has built.
+  main_thread_->Clear(this, kReconnectMsg);
   main_thread_->PostDelayed(RTC_FROM_HERE, reconnect_interval_ * 1000, this, kReconnectMsg);
   const int doubled = reconnect_interval_ * 2;
   reconnect_interval_ =
       static_cast<uint8_t>(doubled >= kMaxReconnectInterval ? kMaxReconnectInterval : doubled);
 }
 
-void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
+void ZekManager::OnConnectionStatusChange(Connection* connection,
                                           Connection::ConnStatus status,
                                           unsigned int code,
                                           std::string text) {
+  // Only the current connection is listened to; the worker thread alone replaces it.
+  if (connection != connection_.get())
+    return;
   const int error_code = static_cast<int>(code);
   const ImConnStatus before = conn_status_.load();
   switch (status) {
     case Connection::kConnLoggedIn:
+      // The session stands: a reconnect still pending for an earlier failure would
+      // tear it down.
+      rtc::Thread::Current()->Clear(this, kReconnectMsg);
+      conn_failure_handled_ = false;
       UpdateConnStatus(kImConnected);
       if (before == kImReconnecting) {
         NotifyEventObserver(kEventReconnected, error_code, text);
@@ -240,7 +250,12 @@ void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
       break;
     case Connection::kConnRefused:
     case Connection::kConnFailed:
+      // A connection may report its end more than once (a second reply, the socket
+      // closing after a refusal); the first report decides.
+      if (conn_failure_handled_)
+        break;
       if (before == kImConnecting) {
+        conn_failure_handled_ = true;
         if (code == kLoginStopCode) {
           UpdateConnStatus(kImIdle);
           NotifyEventObserver(kEventConnectFailed, error_code, text);
@@ -250,17 +265,21 @@ void ZekManager::OnConnectionStatusChange(Connection* /*connection*/,
           PostReConnectTask();
         }
       } else if (before == kImReconnecting) {
+        conn_failure_handled_ = true;
         if (code == kLoginStopCode) {
           UpdateConnStatus(kImIdle);
           NotifyEventObserver(kEventReconnectStopped, error_code, text);
         } else {
           PostReConnectTask();
         }
-      } else {
-        NotifyEventObserver(kEventConnected, error_code, text);
       }
+      // Idle or connected, nothing is being attempted: the app hears nothing, least of
+      // all "connected".
       break;
     case Connection::kConnLost:
+      if (conn_failure_handled_)
+        break;
+      conn_failure_handled_ = true;
       if (code == kServerClosedCode) {
         NotifyEventObserver(kEventServerClosed, error_code, text);
       } else {

@@ -137,6 +137,9 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   // Written on the worker thread, read by app threads in InputUserMessage.
   std::atomic<ImConnStatus> conn_status_;
   uint8_t reconnect_interval_ = 1;  // worker thread; seconds
+  // Worker thread: the current connection's failure or loss has been acted on; what it
+  // reports afterwards, short of a new login, changes nothing.
+  bool conn_failure_handled_ = false;
 };
 
 // The process-wide manager of the C API; null while none exists.

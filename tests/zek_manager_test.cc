@@ -22,6 +22,7 @@
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp_connection.h"
+#include "src/websocket_connection.h"
 #include "tests/support/capabilities.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/kcp_test_server.h"
@@ -45,6 +46,7 @@ using zek_test::RecordingObserver;
 using zek_test::RunOn;
 using zek_test::WaitOnThread;
 using zek_test::WaitUntil;
+using zek_test::WsHandshakeOptions;
 using zek_test::WsTestServer;
 using Kind = zek_test::KcpLoginReply::Kind;
 
@@ -615,78 +617,556 @@ class ZekManagerBackoffTest : public ZekManagerTest {
   zek_test::ScopedFakeClock clock_;
 };
 
-// The first login's outcome: 5003 ends it, anything else schedules a reconnect in 1 s.
-TEST_F(ZekManagerBackoffTest, FirstLoginFailure) {
+// Every row of the manager's events table: each status a transport can report, in each
+// state of the manager, and the app's own requests. A row starts a fresh manager with
+// its own servers, connects, lets `after` drive the servers and the clock, and then
+// finds the events, the state, the back-off counter (one doubling for each failure
+// acted on), the next delayed message of the worker and the logins the servers saw.
+// The last rows are reports that come after the outcome is settled: a second report of
+// the same connection, or a report while nothing is being attempted. They change
+// nothing.
+TEST_F(ZekManagerBackoffTest, EventsTable) {
+  struct Peers {
+    KcpTestServer& kcp;
+    WsTestServer& ws;
+    RecordingObserver& observer;
+  };
+  using Step = std::function<void(Peers&)>;
+  // A live KCP session polls every 10 ms: the next delay says nothing of reconnects.
+  constexpr int kAnyDelay = -2;
+  const int forever = rtc::kForeverMs;
+  const auto advance = [this](int64_t ms) {
+    clock_.AdvanceTimeMillis(ms);
+    Drain();
+  };
+  const auto events = [](Peers& p, size_t n) { ASSERT_TRUE(p.observer.WaitForEvents(n)); };
+  // KCP messages leave the engine on its polls, which follow the clock.
+  const auto poll_until_events = [this](Peers& p, size_t n) {
+    ASSERT_TRUE(WaitUntil([&] {
+      clock_.AdvanceTimeMillis(KcpConnection::kPollIntervalMs);
+      Drain();
+      return p.observer.event_count() >= n;
+    }));
+  };
+  const auto refuse_again = [](Peers& p) {
+    ASSERT_TRUE(p.kcp.SendLoginReply(Refuse(1234, "busy")));
+  };
+  // The client has closed its end once the server sees it: the report is out by then.
+  const auto ws_close_and_wait = [this](Peers& p, WsTestServer::CloseHow how) {
+    ASSERT_TRUE(p.ws.CloseConnection(how));
+    if (how == WsTestServer::CloseHow::kFin) {
+      ASSERT_TRUE(WaitUntil([&] { return p.ws.peer_closes() == 1; }));
+    }
+    Drain();
+  };
+  const auto kcp_silence = [&](Peers& p) {
+    p.kcp.SetSilent(true);
+    // Keep-alive ticks at 5, 10 and 15 s; more than 10 s of silence is a loss.
+    for (int i = 0; i < 3; i++)
+      advance(KcpConnection::kKeepAliveIntervalMs);
+  };
+  const auto ws_silence = [&](Peers&) {
+    // Checks every 10 s; more than 40 s without a ping is a loss.
+    for (int i = 0; i < 5; i++)
+      advance(10000);
+  };
+  KcpLoginReply silent;
+  silent.kind = Kind::kNone;
   KcpLoginReply truncated;
   truncated.kind = Kind::kTruncated;
+  const auto login_failed = [](int code) {
+    return CoreEvent{kEventReconnecting, code, kLoginFailed};
+  };
+  const auto lost = [](int code) { return CoreEvent{kEventReconnecting, code, "start reconnect"}; };
+  const CoreEvent kcp_stopped{kEventConnectFailed, 5003, "frozen"};
+  const CoreEvent ws_stopped{kEventConnectFailed, 5003, zek_test::kWsLoginDenied};
+  const std::string ws_kicked = R"({"code":8002,"msg":"kicked"})";
+  const std::string ws_bye = R"({"code":4001,"msg":"bye"})";
+  WsHandshakeOptions no_handshake;
+  no_handshake.reply = zek_test::WsHandshakeReply::kNone;
+  WsHandshakeOptions wrong_accept;
+  wrong_accept.reply = zek_test::WsHandshakeReply::kWrongAccept;
+
   const struct {
     const char* name;
-    const char* transport;
-    KcpLoginReply reply;   // kcp
-    std::string ws_reply;  // websocket
-    CoreEvent event;
+    const char* type;  // "connection_type"
+    Step before;       // server settings before the connect
+    Step after;        // what happens once the connect is posted
+    std::vector<CoreEvent> events;
     ZekManager::ImConnStatus status;
-    int reconnect_ms;
-  } cases[] = {
+    uint8_t interval;
+    int next_delay_ms;
+    size_t logins;
+    // A second report that leaves no trace of its own may still be on its way: watch
+    // the events and the counter for a while.
+    bool watch = false;
+  } rows[] = {
+      // The first connect.
+      {"login", "kcp", nullptr, nullptr, {kConnected}, ZekManager::kImConnected, 1, kAnyDelay, 1},
+      {"login over WebSocket",
+       "websocket",
+       nullptr,
+       nullptr,
+       {kWsConnected},
+       ZekManager::kImConnected,
+       1,
+       WebSocketConnection::kWsKeepAliveCheckMs,
+       1},
       {"refused with 5003",
        "kcp",
-       Refuse(5003, "frozen"),
-       "",
-       {kEventConnectFailed, 5003, "frozen"},
+       [&](Peers& p) { p.kcp.QueueLoginReply(Refuse(5003, "frozen")); },
+       nullptr,
+       {kcp_stopped},
        ZekManager::kImIdle,
-       rtc::kForeverMs},
+       1,
+       forever,
+       1},
       {"refused with another code",
        "kcp",
-       Refuse(1234, "busy"),
-       "",
-       {kEventReconnecting, 1234, kLoginFailed},
+       [&](Peers& p) { p.kcp.QueueLoginReply(Refuse(1234, "busy")); },
+       nullptr,
+       {login_failed(1234)},
        ZekManager::kImReconnecting,
-       1000},
+       2,
+       1000,
+       1},
       {"malformed reply",
        "kcp",
-       truncated,
-       "",
-       {kEventReconnecting, 6, kLoginFailed},
+       [&](Peers& p) { p.kcp.QueueLoginReply(truncated); },
+       nullptr,
+       {login_failed(6)},
        ZekManager::kImReconnecting,
-       1000},
+       2,
+       1000,
+       1},
+      {"no reply: connect time-out",
+       "kcp",
+       [&](Peers& p) { p.kcp.SetLoginReply(silent); },
+       [&](Peers& p) {
+         ASSERT_TRUE(WaitUntil([&] { return p.kcp.logins().size() == 1; }));
+         advance(ZekManager::kConnectTimeoutMs);
+       },
+       {login_failed(4)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
       {"refused with 5003 over WebSocket",
        "websocket",
-       KcpLoginReply(),
-       zek_test::kWsLoginDenied,
-       {kEventConnectFailed, 5003, zek_test::kWsLoginDenied},
+       [&](Peers& p) { p.ws.SetLoginReply(true, zek_test::kWsLoginDenied); },
+       nullptr,
+       {ws_stopped},
        ZekManager::kImIdle,
-       rtc::kForeverMs},
+       1,
+       forever,
+       1},
       {"refused with another code over WebSocket",
        "websocket",
-       KcpLoginReply(),
-       kWsBusy,
-       {kEventReconnecting, 1, kLoginFailed},
+       [&](Peers& p) { p.ws.SetLoginReply(true, kWsBusy); },
+       nullptr,
+       {login_failed(1)},
        ZekManager::kImReconnecting,
-       1000},
+       2,
+       1000,
+       1},
       {"reply without a code over WebSocket",
        "websocket",
-       KcpLoginReply(),
-       zek_test::kWsLoginFormatError,
-       {kEventReconnecting, 6, kLoginFailed},
+       [&](Peers& p) { p.ws.SetLoginReply(true, zek_test::kWsLoginFormatError); },
+       nullptr,
+       {login_failed(6)},
        ZekManager::kImReconnecting,
-       1000},
+       2,
+       1000,
+       1},
+      {"handshake refused over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetHandshake(wrong_accept); },
+       nullptr,
+       {login_failed(3)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       0},
+      {"no handshake: connect time-out over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetHandshake(no_handshake); },
+       [&](Peers& p) {
+         ASSERT_TRUE(WaitUntil([&] { return p.ws.upgrade_count() == 1; }));
+         advance(ZekManager::kConnectTimeoutMs);
+       },
+       {login_failed(4)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       0},
+      {"no reply: login time-out over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetLoginReply(false); },
+       [&](Peers& p) {
+         ASSERT_TRUE(WaitUntil([&] { return p.ws.login_count() == 1; }));
+         advance(WebSocketConnection::kWsLoginTimeoutMs);
+       },
+       {login_failed(4)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"socket error before login over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetLoginReply(false); },
+       [&](Peers& p) {
+         ASSERT_TRUE(WaitUntil([&] { return p.ws.login_count() == 1; }));
+         ws_close_and_wait(p, WsTestServer::CloseHow::kReset);
+       },
+       {login_failed(3)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"set-up failure",
+       "quic",
+       nullptr,
+       nullptr,
+       {SetupFailed("not support")},
+       ZekManager::kImConnecting,
+       1,
+       forever,
+       0},
+
+      // Reconnect attempts.
+      {"refused with 5003 while reconnecting",
+       "kcp",
+       [&](Peers& p) {
+         p.kcp.QueueLoginReply(Refuse(1, "busy"));
+         p.kcp.QueueLoginReply(Refuse(5003, "frozen"));
+       },
+       [&](Peers& p) {
+         events(p, 1);
+         advance(1000);
+       },
+       {login_failed(1), {kEventReconnectStopped, 5003, "frozen"}},
+       ZekManager::kImIdle,
+       2,
+       forever,
+       2},
+      {"refused with another code while reconnecting",
+       "kcp",
+       [&](Peers& p) { p.kcp.SetLoginReply(Refuse(1, "busy")); },
+       [&](Peers& p) {
+         events(p, 1);
+         advance(1000);
+         ASSERT_TRUE(WaitUntil([&] { return p.kcp.logins().size() == 2; }));
+       },
+       {login_failed(1)},
+       ZekManager::kImReconnecting,
+       4,
+       2000,
+       2},
+      {"a reconnect logs in",
+       "kcp",
+       [&](Peers& p) { p.kcp.QueueLoginReply(Refuse(1, "busy")); },
+       [&](Peers& p) {
+         events(p, 1);
+         advance(1000);
+       },
+       {login_failed(1), kReconnected},
+       ZekManager::kImConnected,
+       1,
+       kAnyDelay,
+       2},
+
+      // The logged-in connection ends.
+      {"server close 8002",
+       "kcp",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ASSERT_TRUE(p.kcp.SendClose(8002, "kicked"));
+         poll_until_events(p, 2);
+       },
+       {kConnected, {kEventServerClosed, 8002, "kicked"}},
+       ZekManager::kImConnected,
+       1,
+       forever,
+       1},
+      {"server close 8002 over WebSocket",
+       "websocket",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ASSERT_TRUE(p.ws.SendClose(zek_test::WsClosePayload(1000, ws_kicked)));
+       },
+       {kWsConnected, {kEventServerClosed, 8002, ws_kicked}},
+       ZekManager::kImConnected,
+       1,
+       forever,
+       1},
+      {"other server close",
+       "kcp",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ASSERT_TRUE(p.kcp.SendClose(4001, "bye"));
+         poll_until_events(p, 2);
+       },
+       {kConnected, lost(4001)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"other server close over WebSocket",
+       "websocket",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ASSERT_TRUE(p.ws.SendClose(zek_test::WsClosePayload(1000, ws_bye)));
+       },
+       {kWsConnected, lost(4001)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"keep-alive loss",
+       "kcp",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         kcp_silence(p);
+       },
+       {kConnected, lost(5)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"keep-alive loss over WebSocket",
+       "websocket",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ws_silence(p);
+       },
+       {kWsConnected, lost(5)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"socket error after login over WebSocket",
+       "websocket",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ws_close_and_wait(p, WsTestServer::CloseHow::kReset);
+       },
+       {kWsConnected, lost(3)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+
+      // The app's disconnect.
+      {"app disconnect",
+       "kcp",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         manager_->DisConnectImServer();
+       },
+       {kConnected, kDisconnected},
+       ZekManager::kImIdle,
+       1,
+       forever,
+       1},
+      {"app disconnect with a reconnect pending",
+       "kcp",
+       [&](Peers& p) { p.kcp.QueueLoginReply(Refuse(1, "busy")); },
+       [&](Peers& p) {
+         events(p, 1);
+         manager_->DisConnectImServer();
+       },
+       {login_failed(1), kDisconnected},
+       ZekManager::kImIdle,
+       2,
+       forever,
+       1},
+
+      // After the outcome: nothing changes.
+      {"a second reply after 5003",
+       "kcp",
+       [&](Peers& p) { p.kcp.QueueLoginReply(Refuse(5003, "frozen")); },
+       [&](Peers& p) {
+         events(p, 1);
+         refuse_again(p);
+       },
+       {kcp_stopped},
+       ZekManager::kImIdle,
+       1,
+       forever,
+       1,
+       true},
+      {"the server closes after 5003 over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetLoginReply(true, zek_test::kWsLoginDenied); },
+       [&](Peers& p) {
+         events(p, 1);
+         ws_close_and_wait(p, WsTestServer::CloseHow::kFin);
+       },
+       {ws_stopped},
+       ZekManager::kImIdle,
+       1,
+       forever,
+       1},
+      {"a second reply after 5003 while reconnecting",
+       "kcp",
+       [&](Peers& p) {
+         p.kcp.QueueLoginReply(Refuse(1, "busy"));
+         p.kcp.QueueLoginReply(Refuse(5003, "frozen"));
+       },
+       [&](Peers& p) {
+         events(p, 1);
+         advance(1000);
+         events(p, 2);
+         refuse_again(p);
+       },
+       {login_failed(1), {kEventReconnectStopped, 5003, "frozen"}},
+       ZekManager::kImIdle,
+       2,
+       forever,
+       2,
+       true},
+      {"refused twice",
+       "kcp",
+       [&](Peers& p) { p.kcp.QueueLoginReply(Refuse(1234, "busy")); },
+       [&](Peers& p) {
+         events(p, 1);
+         refuse_again(p);
+       },
+       {login_failed(1234)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1,
+       true},
+      {"refused, then the server closes over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetLoginReply(true, kWsBusy); },
+       [&](Peers& p) {
+         events(p, 1);
+         ws_close_and_wait(p, WsTestServer::CloseHow::kFin);
+       },
+       {login_failed(1)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"refused twice while reconnecting",
+       "kcp",
+       [&](Peers& p) { p.kcp.SetLoginReply(Refuse(1, "busy")); },
+       [&](Peers& p) {
+         events(p, 1);
+         advance(1000);
+         ASSERT_TRUE(WaitOnThread(worker(), [&] { return manager_->reconnect_interval() == 4; }));
+         refuse_again(p);
+       },
+       {login_failed(1)},
+       ZekManager::kImReconnecting,
+       4,
+       2000,
+       2,
+       true},
+      {"connect time-out, then a late refusal",
+       "kcp",
+       [&](Peers& p) { p.kcp.SetLoginReply(silent); },
+       [&](Peers& p) {
+         ASSERT_TRUE(WaitUntil([&] { return p.kcp.logins().size() == 1; }));
+         advance(ZekManager::kConnectTimeoutMs);
+         events(p, 1);
+         refuse_again(p);
+       },
+       {login_failed(4)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1,
+       true},
+      {"keep-alive loss, then the server closes over WebSocket",
+       "websocket",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ws_silence(p);
+         events(p, 2);
+         ws_close_and_wait(p, WsTestServer::CloseHow::kFin);
+       },
+       {kWsConnected, lost(5)},
+       ZekManager::kImReconnecting,
+       2,
+       1000,
+       1},
+      {"a reply after 8002",
+       "kcp",
+       nullptr,
+       [&](Peers& p) {
+         events(p, 1);
+         ASSERT_TRUE(p.kcp.SendClose(8002, "kicked"));
+         poll_until_events(p, 2);
+         refuse_again(p);
+       },
+       {kConnected, {kEventServerClosed, 8002, "kicked"}},
+       ZekManager::kImConnected,
+       1,
+       forever,
+       1,
+       true},
+      // A login of the refused connection keeps its session: the pending reconnect goes.
+      {"a login after a refusal over WebSocket",
+       "websocket",
+       [&](Peers& p) { p.ws.SetLoginReply(true, kWsBusy); },
+       [&](Peers& p) {
+         events(p, 1);
+         ASSERT_TRUE(p.ws.SendText(zek_test::kWsLoginOk));
+       },
+       {login_failed(1), {kEventReconnected, 0, ""}},
+       ZekManager::kImConnected,
+       1,
+       WebSocketConnection::kWsKeepAliveCheckMs,
+       1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     manager_.reset();
+    KcpTestServer kcp;
+    ASSERT_TRUE(kcp.Start()) << kcp.last_error();
+    WsTestServer ws;
+    ASSERT_TRUE(ws.Start());
     RecordingObserver observer;
+    Peers peers{kcp, ws, observer};
+    if (row.before)
+      row.before(peers);
     manager_.reset(new ZekManager(&observer, "127.0.0.1"));
-    if (std::string(c.transport) == "kcp")
-      server_.QueueLoginReply(c.reply);
-    else
-      ws_server_.SetLoginReply(true, c.ws_reply);
-    const size_t logins = LoginCount();
-    manager_->ConnectImServer(Params(c.transport));
-    ASSERT_TRUE(observer.WaitForEvents(1));
-    EXPECT_EQ(std::vector<CoreEvent>{c.event}, observer.events());
-    EXPECT_EQ(c.status, manager_->conn_status());
-    EXPECT_EQ(c.reconnect_ms, PendingDelayMs());
-    EXPECT_EQ(logins + 1, LoginCount());
+    Json::Value params = ImParamObject(kcp.port(), ws.port());
+    params["connection_type"] = row.type;
+    manager_->ConnectImServer(JsonText(params));
+    if (row.after)
+      row.after(peers);
+
+    ASSERT_TRUE(observer.WaitForEvents(row.events.size()));
+    const auto settled = [&] {
+      return observer.event_count() == row.events.size() &&
+             manager_->reconnect_interval() == row.interval;
+    };
+    EXPECT_TRUE(WaitOnThread(worker(), settled));
+    if (row.watch) {
+      EXPECT_FALSE(WaitOnThread(
+          worker(), [&] { return !settled(); }, kQuiet));
+    }
+    Drain();
+    EXPECT_EQ(row.events, observer.events());
+    EXPECT_EQ(row.status, manager_->conn_status());
+    EXPECT_EQ(row.interval, ReconnectInterval());
+    if (row.next_delay_ms != kAnyDelay) {
+      EXPECT_EQ(row.next_delay_ms, PendingDelayMs());
+    }
+    EXPECT_EQ(row.logins, kcp.logins().size() + ws.login_count());
     manager_.reset();
   }
 }

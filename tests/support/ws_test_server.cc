@@ -558,6 +558,24 @@ bool WsTestServer::SendRaw(const std::string& bytes) {
   });
 }
 
+bool WsTestServer::SendUnfinishedMessage(size_t bytes, size_t frame_payload) {
+  if (frame_payload == 0)
+    return false;
+  std::string stream;
+  WsFrameToSend frame;
+  frame.opcode = kWsOpText;
+  frame.fin = false;
+  size_t left = bytes;
+  do {
+    const size_t n = std::min(left, frame_payload);
+    frame.payload.assign(n, 'x');
+    stream += EncodeWsFrame(frame);
+    frame.opcode = kWsOpContinuation;
+    left -= n;
+  } while (left > 0);
+  return SendRaw(stream);
+}
+
 bool WsTestServer::SendPing(const std::string& payload) {
   WsFrameToSend to_send;
   to_send.opcode = kWsOpPing;

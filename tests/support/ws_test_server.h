@@ -261,6 +261,10 @@ class WsTestServer {
   bool SendText(const std::string& text, const WsSendOptions& options = WsSendOptions());
   bool SendFrame(const WsFrameToSend& to_send);
   bool SendRaw(const std::string& bytes);
+  // A message that never ends: a text frame and then continuation frames, none with
+  // FIN, `bytes` bytes of payload in all, at most `frame_payload` in each, all
+  // written at once as a hostile server would.
+  bool SendUnfinishedMessage(size_t bytes, size_t frame_payload = 60000);
   bool SendPing(const std::string& payload = std::string());
   // A close frame with `payload` as it is; see WsClosePayload().
   bool SendClose(const std::string& payload);
