@@ -72,13 +72,6 @@ KcpLoginReply Refuse(uint32_t code, const std::string& text) {
   return reply;
 }
 
-// Counts the messages it handles: a post behind the ones already queued.
-class Barrier : public rtc::MessageHandler {
- public:
-  void OnMessage(rtc::Message* /*msg*/) override { handled_++; }
-  std::atomic<int> handled_{0};
-};
-
 // Holds the worker thread inside one message until released, so that work piles up
 // behind it.
 class Blocker : public rtc::MessageHandler {
@@ -137,15 +130,8 @@ class ZekManagerTest : public ::testing::Test {
   }
 
   // Returns once everything queued on the worker thread, and every delayed message due
-  // by now, has been handled. Due messages join the queue behind the first barrier, so
-  // the second one comes after them.
-  void Drain() {
-    for (int i = 0; i < 2; i++) {
-      const int target = barrier_.handled_.load() + 1;
-      worker()->Post(RTC_FROM_HERE, &barrier_);
-      ASSERT_TRUE(WaitUntil([&] { return barrier_.handled_.load() >= target; }));
-    }
-  }
+  // by now, has been handled.
+  void Drain() { ASSERT_TRUE(zek_test::Drain(worker())); }
 
   // The delay of the worker's next delayed message (kForeverMs: none).
   int PendingDelayMs() {
@@ -166,7 +152,6 @@ class ZekManagerTest : public ::testing::Test {
   KcpTestServer server_;
   WsTestServer ws_server_;
   RecordingObserver observer_;
-  Barrier barrier_;
   std::unique_ptr<ZekManager> manager_;
 };
 
