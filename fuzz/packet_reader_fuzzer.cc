@@ -1,0 +1,362 @@
+// The packet reader and writer of the KCP transport against a model of their wire
+// format (big-endian u8, u16, u32; a text field of u16 length n, n - 1 text bytes
+// and a zero). The first part of the input is a schema of fields, the rest a
+// packet: the reader must read each field exactly as the model does, never past
+// the packet, and the writer must write back what was read byte for byte. Then the
+// schema drives the writer with values from the input, against the model's
+// encoding and its 1500-byte limit, and the reader must read those values back.
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/common/fuzz_input.h"
+#include "src/utilities/message.h"
+
+namespace {
+
+using zek_fuzz::FuzzInput;
+
+enum FieldKind { kU8, kU16, kU32, kText, kString, kBinary, kReset, kReadData, kKinds };
+
+struct Field {
+  FieldKind kind;
+  uint32_t value = 0;    // integers
+  std::string bytes;     // text fields: the text bytes, zeros included
+  bool present = false;  // read whole
+};
+
+// Reads fields the way the wire format says, remembering a failure until Reset.
+class ModelReader {
+ public:
+  explicit ModelReader(const std::string& packet) : packet_(packet) {}
+
+  size_t remaining() const { return packet_.size() - pos_; }
+  size_t pos() const { return pos_; }
+  bool failed() const { return failed_; }
+  void Reset() {
+    pos_ = 0;
+    failed_ = false;
+  }
+
+  uint32_t Int(size_t width, bool* ok) {
+    *ok = remaining() >= width;
+    if (!*ok) {
+      failed_ = true;
+      return 0;
+    }
+    uint32_t v = 0;
+    for (size_t i = 0; i < width; ++i)
+      v = v << 8 | static_cast<unsigned char>(packet_[pos_ + i]);
+    pos_ += width;
+    return v;
+  }
+
+  // The text field's bytes before its zero; false for a field that is not whole.
+  bool Text(std::string* text) {
+    bool ok = false;
+    const size_t n = Int(2, &ok);
+    if (!ok)
+      return false;
+    if (n == 0 || remaining() < n || packet_[pos_ + n - 1] != '\0') {
+      failed_ = true;
+      return false;
+    }
+    *text = packet_.substr(pos_, n - 1);
+    pos_ += n;
+    return true;
+  }
+
+ private:
+  const std::string packet_;
+  size_t pos_ = 0;
+  bool failed_ = false;
+};
+
+std::string Be(uint32_t v, size_t width) {
+  std::string out;
+  for (size_t i = width; i-- > 0;)
+    out.push_back(static_cast<char>(v >> (8 * i)));
+  return out;
+}
+
+std::string EncodeText(const std::string& text) {
+  return Be(static_cast<uint32_t>(text.size() + 1), 2) + text + std::string(1, '\0');
+}
+
+std::string UpToZero(const std::string& s) {
+  return s.substr(0, s.find('\0'));
+}
+
+// Reads `schema` from `packet` with the real reader and the model, field by field.
+std::vector<Field> ReadBoth(const std::vector<FieldKind>& schema, const std::string& packet) {
+  std::unique_ptr<char[]> copy(new char[packet.size()]);
+  memcpy(copy.get(), packet.data(), packet.size());
+  mavel::msg_packet_in reader(copy.get(), static_cast<int>(packet.size()));
+  // The reader keeps a copy: the caller's bytes may go at once.
+  copy.reset();
+  ZEK_FUZZ_CHECK(reader.GetSize() == static_cast<int>(packet.size()), "GetSize %d, packet %zu",
+                 reader.GetSize(), packet.size());
+  ModelReader model(packet);
+  std::vector<Field> fields;
+  for (FieldKind kind : schema) {
+    Field field;
+    field.kind = kind;
+    bool ok = false;
+    switch (kind) {
+      case kU8: {
+        unsigned char v = 0xAA;
+        reader >> v;
+        field.value = model.Int(1, &ok);
+        ZEK_FUZZ_CHECK(v == field.value, "u8 %u, model %u", v, field.value);
+        break;
+      }
+      case kU16: {
+        unsigned short v = 0xAAAA;
+        reader >> v;
+        field.value = model.Int(2, &ok);
+        ZEK_FUZZ_CHECK(v == field.value, "u16 %u, model %u", v, field.value);
+        break;
+      }
+      case kU32: {
+        unsigned int v = 0xAAAAAAAA;
+        reader >> v;
+        field.value = model.Int(4, &ok);
+        ZEK_FUZZ_CHECK(v == field.value, "u32 %u, model %u", v, field.value);
+        break;
+      }
+      case kText: {
+        const char* text = nullptr;
+        reader >> text;
+        ok = model.Text(&field.bytes);
+        ZEK_FUZZ_CHECK(text != nullptr, "a text read as null");
+        // The pointer is into the reader's copy; the field's zero ends it there.
+        ZEK_FUZZ_CHECK(strcmp(text, UpToZero(field.bytes).c_str()) == 0,
+                       "text differs from the model's");
+        break;
+      }
+      case kString: {
+        std::string text = "stale";
+        reader >> text;
+        ok = model.Text(&field.bytes);
+        ZEK_FUZZ_CHECK(text == UpToZero(field.bytes), "string differs from the model's");
+        break;
+      }
+      case kBinary: {
+        unsigned short len = 0xAAAA;
+        const char* bytes = reader.ReadBinary(len);
+        ok = model.Text(&field.bytes);
+        ZEK_FUZZ_CHECK((bytes != nullptr) == ok, "ReadBinary null %d, model whole %d",
+                       bytes == nullptr, ok);
+        ZEK_FUZZ_CHECK(len == (ok ? field.bytes.size() : 0), "ReadBinary length %u, model %zu", len,
+                       field.bytes.size());
+        ZEK_FUZZ_CHECK(!ok || memcmp(bytes, field.bytes.data(), len) == 0,
+                       "ReadBinary bytes differ");
+        break;
+      }
+      case kReset:
+        reader.Reset();
+        model.Reset();
+        ok = true;
+        break;
+      case kReadData: {
+        int remaining = -1;
+        const char* rest = reader.ReadData(remaining);
+        ZEK_FUZZ_CHECK(remaining == static_cast<int>(model.remaining()),
+                       "ReadData says %d left, model %zu", remaining, model.remaining());
+        ZEK_FUZZ_CHECK(remaining == 0 || memcmp(rest, packet.data() + model.pos(),
+                                                static_cast<size_t>(remaining)) == 0,
+                       "ReadData bytes differ");
+        ok = true;
+        break;
+      }
+      case kKinds:
+        break;
+    }
+    ZEK_FUZZ_CHECK(reader.Failed() == model.failed(), "Failed() %d after field kind %d, model %d",
+                   reader.Failed(), kind, model.failed());
+    field.present = ok;
+    fields.push_back(field);
+  }
+  return fields;
+}
+
+// Writes the fields that were read whole, in their order, and returns the bytes.
+std::string WriteBack(const std::vector<Field>& fields, bool* failed) {
+  mavel::msg_packet_out writer;
+  for (const Field& field : fields) {
+    if (!field.present)
+      continue;
+    switch (field.kind) {
+      case kU8:
+        writer << static_cast<unsigned char>(field.value);
+        break;
+      case kU16:
+        writer << static_cast<unsigned short>(field.value);
+        break;
+      case kU32:
+        writer << static_cast<unsigned int>(field.value);
+        break;
+      case kText:
+        writer << UpToZero(field.bytes).c_str();
+        break;
+      case kString:
+        writer << UpToZero(field.bytes);
+        break;
+      case kBinary:
+        writer.WriteBinary(field.bytes.data(), static_cast<unsigned short>(field.bytes.size()));
+        break;
+      default:
+        break;
+    }
+  }
+  *failed = writer.Failed();
+  return std::string(writer.GetData(), static_cast<size_t>(writer.GetSize()));
+}
+
+std::string ModelWrite(const Field& field) {
+  switch (field.kind) {
+    case kU8:
+      return Be(field.value, 1);
+    case kU16:
+      return Be(field.value, 2);
+    case kU32:
+      return Be(field.value, 4);
+    case kText:
+    case kString:
+      return EncodeText(UpToZero(field.bytes));
+    case kBinary:
+      return field.bytes.empty() ? std::string() : EncodeText(field.bytes);
+    default:
+      return std::string();
+  }
+}
+
+// The input's own values through the writer: each field goes in whole or, once one
+// does not fit, the writer fails and nothing more is written.
+void WriteThenRead(FuzzInput* in, const std::vector<FieldKind>& schema) {
+  mavel::msg_packet_out writer;
+  std::string expected;
+  bool failed = false;
+  std::vector<Field> written;
+  for (FieldKind kind : schema) {
+    Field field;
+    field.kind = kind;
+    if (kind == kU8 || kind == kU16 || kind == kU32)
+      field.value = in->U32() & (kind == kU8 ? 0xFF : kind == kU16 ? 0xFFFF : 0xFFFFFFFF);
+    else
+      field.bytes = in->Blob(1600);
+    // A long run now and then, to reach the limit without a long input.
+    if (kind == kBinary && !field.bytes.empty() && field.bytes[0] == 'L')
+      field.bytes.resize(1200, 'L');
+    switch (kind) {
+      case kU8:
+        writer << static_cast<unsigned char>(field.value);
+        break;
+      case kU16:
+        writer << static_cast<unsigned short>(field.value);
+        break;
+      case kU32:
+        writer << static_cast<unsigned int>(field.value);
+        break;
+      case kText:
+        writer << field.bytes.c_str();
+        break;
+      case kString:
+        writer << field.bytes;
+        break;
+      case kBinary:
+        writer.WriteBinary(field.bytes.data(), static_cast<unsigned short>(field.bytes.size()));
+        break;
+      default:
+        continue;
+    }
+    const std::string encoded = ModelWrite(field);
+    if (!failed && expected.size() + encoded.size() <= static_cast<size_t>(mavel::kMsgPacketSize)) {
+      expected += encoded;
+      if (!encoded.empty())
+        written.push_back(field);
+    } else if (!encoded.empty()) {
+      failed = true;
+    }
+    ZEK_FUZZ_CHECK(writer.Failed() == failed, "writer Failed() %d, model %d", writer.Failed(),
+                   failed);
+    ZEK_FUZZ_CHECK(writer.GetSize() == static_cast<int>(expected.size()),
+                   "writer holds %d bytes, model %zu", writer.GetSize(), expected.size());
+  }
+  ZEK_FUZZ_CHECK(memcmp(writer.GetData(), expected.data(), expected.size()) == 0,
+                 "written bytes differ from the model's encoding");
+
+  // Read back what went in.
+  std::vector<FieldKind> kinds;
+  for (const Field& field : written)
+    kinds.push_back(field.kind == kText ? kString : field.kind);
+  const std::vector<Field> read = ReadBoth(kinds, expected);
+  for (size_t i = 0; i < written.size(); ++i) {
+    ZEK_FUZZ_CHECK(read[i].present, "field %zu did not read back", i);
+    ZEK_FUZZ_CHECK(read[i].value == written[i].value, "field %zu read back as another value", i);
+    const std::string want =
+        written[i].kind == kBinary ? written[i].bytes : UpToZero(written[i].bytes);
+    ZEK_FUZZ_CHECK(read[i].bytes == want, "text field %zu read back differently", i);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzInput in(data, size);
+  const size_t count = in.Byte() % 24;
+  std::vector<FieldKind> schema;
+  for (size_t i = 0; i < count; ++i)
+    schema.push_back(static_cast<FieldKind>(in.Byte() % kKinds));
+  const bool write_mode = (in.Byte() & 1) != 0;
+  if (write_mode) {
+    WriteThenRead(&in, schema);
+    return 0;
+  }
+
+  const std::string packet = in.Rest();
+  const std::vector<Field> fields = ReadBoth(schema, packet);
+
+  // Without a Reset the whole fields read are the start of the packet, so writing
+  // them back must reproduce it.
+  bool has_reset = false;
+  for (FieldKind kind : schema)
+    has_reset |= kind == kReset;
+  if (has_reset)
+    return 0;
+  std::string expected;
+  bool all_fit = true;
+  for (const Field& field : fields) {
+    if (!field.present)
+      continue;
+    // A text with a zero inside it, read as a C text, writes back shorter.
+    if ((field.kind == kText || field.kind == kString) &&
+        field.bytes.find('\0') != std::string::npos)
+      return 0;
+    expected += ModelWrite(field);
+    all_fit &= expected.size() <= static_cast<size_t>(mavel::kMsgPacketSize);
+  }
+  if (!all_fit)
+    return 0;
+  bool failed = false;
+  const std::string written = WriteBack(fields, &failed);
+  ZEK_FUZZ_CHECK(!failed, "writing back the fields read failed");
+  ZEK_FUZZ_CHECK(written == expected, "written back %zu bytes, model %zu", written.size(),
+                 expected.size());
+  // Fields that did not read whole leave the cursor where it was (or after a length),
+  // so the whole fields read are consecutive only when none failed.
+  // An empty binary field writes nothing (WriteBinary of 0 bytes is no field).
+  bool any_failed = false;
+  for (const Field& field : fields) {
+    any_failed |= !field.present && field.kind != kReadData;
+    any_failed |= field.present && field.kind == kBinary && field.bytes.empty();
+  }
+  if (!any_failed)
+    ZEK_FUZZ_CHECK(packet.compare(0, written.size(), written) == 0,
+                   "writing back the fields read does not reproduce the packet");
+  return 0;
+}
