@@ -9,7 +9,6 @@ an ICMP echo reply, a certificate. Run it again after changing a script format:
     fuzz/make_seeds.py
 """
 import os
-import shutil
 import struct
 import subprocess
 import tempfile
@@ -122,6 +121,18 @@ def connection_params():
 
 
 def certificate():
+    existing = os.path.join(ROOT, "certificate_fuzzer", "certificate")
+    if os.path.exists(existing):
+        with open(existing, "rb") as f:
+            cert = f.read()[1:]
+    else:
+        cert = new_certificate()
+    write("certificate_fuzzer", "certificate", b"\x00" + cert)
+    write("certificate_fuzzer", "utc_time", b"\x03" + b"491231235959Z")
+    write("certificate_fuzzer", "generalized_time", b"\x04" + b"20380119031408Z")
+
+
+def new_certificate():
     with tempfile.TemporaryDirectory() as tmp:
         der = os.path.join(tmp, "cert.der")
         # Only the certificate is kept: its key is thrown away with the directory.
@@ -131,20 +142,20 @@ def certificate():
                         "-days", "30", "-outform", "DER", "-out", der],
                        check=True, capture_output=True)
         with open(der, "rb") as f:
-            cert = f.read()
-    write("certificate_fuzzer", "certificate", b"\x00" + cert)
-    write("certificate_fuzzer", "utc_time", b"\x03" + b"491231235959Z")
-    write("certificate_fuzzer", "generalized_time", b"\x04" + b"20380119031408Z")
+            return f.read()
 
 
 def tcp_packet_socket():
     units = b"\x05hello" + b"\xff" + u16(3) + b"abc" + b"\x00"
+    # The socket takes 4 bytes at first: the write goes out in pieces.
     write("tcp_packet_socket_fuzzer", "units",
-          u32(4096) + b"\x01" + b"\x00" + blob(units) + b"\x04" + blob(b"out") + b"\x05")
+          u32(4096) + b"\x04" + b"\x01" + b"\x00" + blob(units) + b"\x04" +
+          blob(b"written out") + b"\x05\x03" + b"\x05\x10")
     # A limit of 300, a unit that can never fit, reads of 7 bytes, a blocked write.
     write("tcp_packet_socket_fuzzer", "overflow",
-          u32(299) + b"\x01" + b"\x02" + u16(7) + b"\x00" + blob(b"\xff\x01\x00" + b"x" * 40) +
-          b"\x01" + u16(600) + b"\x03" + u16(0) + b"\x04" + blob(b"queued") + b"\x05")
+          u32(299) + b"\x00" + b"\x01" + b"\x02" + u16(7) + b"\x00" +
+          blob(b"\xff\x01\x00" + b"x" * 40) + b"\x01" + u16(600) + b"\x03" + u16(0) + b"\x04" +
+          blob(b"queued") + b"\x05\x00")
 
 
 def websocket_client():
@@ -153,6 +164,10 @@ def websocket_client():
           b"\x01" + b"\x01" + u8(0x81) + blob(b"hello") + b"\x01" + u8(0x89) + blob(b"") +
           b"\x01" + u8(0xA1) + blob(b"masked") + u32(0x37FA213D) + b"\x05" + blob(b"text") +
           b"\x01" + u8(0x88) + blob(close) + u32(0))
+    # The socket takes 8 bytes at a time: pongs and texts queue and go out in pieces.
+    write("websocket_client_fuzzer", "slow_socket",
+          b"\x05" + b"\x01" + u8(0x89) + blob(b"") + b"\x05" + blob(b"a text of some length") +
+          b"\x04\x08" + b"\x04\x40")
     response = (b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
                 b"Connection: Upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n")
     write("websocket_client_fuzzer", "bad_accept", b"\x00" + b"\x02\x03" + b"\x00" +
@@ -173,6 +188,10 @@ def websocket_connection():
           b"\x02" + b"\x07" + blob(b'{"code":0}') + b"\x01" + u8(0x88) +
           blob(u16(1000) + b'{"code":8002,"msg":"x"}'))
     write("websocket_connection_fuzzer", "timeouts", b"\x01" + b"\x03" + u16(10000))
+    # After login the socket takes 5 bytes at a time: the app's text goes out in pieces.
+    write("websocket_connection_fuzzer", "slow_socket",
+          b"\x02" + b"\x07" + blob(b'{"code":0}') + b"\x08\x01" + u16(5) + b"\x04" +
+          blob(b"a text from the app") + b"\x08\x02\x03" + b"\x08\x02\x40")
 
 
 def kcp_engine():
@@ -200,7 +219,6 @@ def kcp_connection():
 
 
 def main():
-    shutil.rmtree(ROOT, ignore_errors=True)
     for make in (cycle_buffer, packet_reader, icmp_reply, connection_params, certificate,
                  tcp_packet_socket, websocket_client, websocket_connection, kcp_engine,
                  kcp_connection):

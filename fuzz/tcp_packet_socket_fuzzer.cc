@@ -231,6 +231,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   socket->Connect(remote);
   UnitSocket real(socket, model.max);
   ZEK_FUZZ_CHECK(real.capacity() == kMinRecvSpace, "the first capacity is %zu", real.capacity());
+  // Most scripts start with a socket that takes only so much at a time.
+  const uint8_t first_budget = in.Byte();
+  if (first_budget > 0) {
+    socket->set_send_budget(first_budget);
+    model.out.budget = first_budget;
+  }
   if (in.Byte() & 1) {
     socket->CompleteConnect();
     model.SetState(rtc::Socket::SOCKET_CONNECTED);
@@ -283,10 +289,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          real.GetError(), error);
         break;
       }
-      case 5:
-        socket->RaiseWritable();
-        model.out.WriteEvent();
+      case 5: {
+        const long more = in.Byte();
+        socket->Drain(more);
+        model.out.Drain(more);
         break;
+      }
       case 6: {
         const size_t extra = 1 + in.Byte() * 3u;
         real.LieNextTime(extra);

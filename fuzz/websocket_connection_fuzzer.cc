@@ -450,8 +450,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           r.socket->set_send_budget(budget == 0xFFFF ? -1 : budget);
           r.out.budget = budget == 0xFFFF ? -1 : budget;
         } else {
-          r.socket->RaiseWritable();
-          r.out.WriteEvent();
+          const long more = in.Byte();
+          r.socket->Drain(more);
+          r.out.Drain(more);
         }
         break;
       }

@@ -38,6 +38,14 @@ class MemorySocket : public rtc::AsyncSocket {
   void set_recv_limit(size_t limit) { recv_limit_ = limit; }
   // How many bytes Send may still take before it would block (-1: no limit).
   void set_send_budget(long budget) { send_budget_ = budget; }
+  long send_budget() const { return send_budget_; }
+  // The peer read some: the socket takes `more` bytes more (when it has a limit)
+  // and says it can take them.
+  void Drain(long more) {
+    if (send_budget_ >= 0)
+      send_budget_ += more;
+    RaiseWritable();
+  }
   const std::string& sent() const { return sent_; }
   size_t pending() const { return inbound_.size() - inbound_pos_; }
   // Set to true when the socket is destroyed, so that a harness holding a raw

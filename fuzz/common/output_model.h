@@ -53,6 +53,13 @@ struct OutputModel {
     return static_cast<int>(bytes.size());
   }
 
+  // The socket's Drain.
+  void Drain(long more) {
+    if (budget >= 0)
+      budget += more;
+    WriteEvent();
+  }
+
   void WriteEvent() {
     if (!connected)
       return;
