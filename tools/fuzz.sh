@@ -3,20 +3,24 @@
 # reproducer once (a regression test), then runs each target for a short fixed
 # time, all at once. A finding fails the run and names the reproducer's path.
 #   tools/fuzz.sh [--build-dir DIR] [--time SECONDS] [--only TARGET] [--corpus-dir DIR]
+#   tools/fuzz.sh --coverage DIR [--only TARGET]
 # --corpus-dir keeps what the campaigns found there (one directory per target)
-# instead of in a temporary directory.
+# instead of in a temporary directory. --coverage builds the targets for coverage
+# instead and reports how much of each parser the corpora in DIR reach.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/fuzz/build"
 seconds=20
 only=""
 corpus_dir=""
+coverage=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build=$2; shift 2 ;;
     --time) seconds=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     --corpus-dir) corpus_dir=$2; shift 2 ;;
+    --coverage) coverage=$2; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -24,7 +28,12 @@ done
 "$root/tools/setup.sh"
 
 jobs=$(nproc)
-cmake -S "$root/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake_args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+if [ -n "$coverage" ]; then
+  [ "$build" != "$root/fuzz/build" ] || build="$root/fuzz/build-coverage"
+  cmake_args+=(-DZEK_FUZZ_COVERAGE=ON)
+fi
+cmake -S "$root/fuzz" -B "$build" "${cmake_args[@]}" >/dev/null
 cmake --build "$build" -j"$jobs" >/dev/null
 
 targets=()
@@ -37,6 +46,38 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# The files each target is there to exercise.
+parser_files() {
+  case "$1" in
+    kcp_engine_fuzzer) echo src/kcp/zek_ikcp.cc ;;
+    packet_reader_fuzzer) echo src/utilities/message.cc ;;
+    kcp_connection_fuzzer) echo src/kcp_connection.cc src/kcp/zek_kcp_client.cc ;;
+    websocket_client_fuzzer) echo src/websocket/websocket_client.cc ;;
+    tcp_packet_socket_fuzzer) echo rtc_base/asynctcpsocket.cc ;;
+    websocket_connection_fuzzer) echo src/websocket_connection.cc src/utilities/cycle_buffer.cc ;;
+    cycle_buffer_fuzzer) echo src/utilities/cycle_buffer.cc ;;
+    connection_params_fuzzer) echo src/connection.cc src/utilities/json_reader.cc ;;
+    icmp_reply_fuzzer) echo src/mtu/ping.cc ;;
+    certificate_fuzzer) echo rtc_base/opensslcertificate.cc rtc_base/opensslidentity.cc \
+      rtc_base/sslcertificate.cc ;;
+  esac
+}
+
+if [ -n "$coverage" ]; then
+  for t in "${targets[@]}"; do
+    [ -d "$coverage/$t" ] || continue
+    LLVM_PROFILE_FILE="$work/$t.profraw" "$build/$t" -close_fd_mask=3 -runs=0 \
+      "$coverage/$t" >/dev/null 2>&1 || true
+    llvm-profdata merge -sparse "$work/$t.profraw" -o "$work/$t.profdata"
+    files=()
+    for f in $(parser_files "$t"); do files+=("$root/$f"); done
+    echo "== $t"
+    llvm-cov report "$build/$t" -instr-profile="$work/$t.profdata" "${files[@]}" |
+      sed -E "s#$root/##"
+  done
+  exit 0
+fi
 findings="$build/findings"
 rm -rf "$findings"
 mkdir -p "$findings"
