@@ -30,6 +30,7 @@
 
 #include "fuzz/common/connection_report.h"
 #include "fuzz/common/fuzz_input.h"
+#include "fuzz/common/packet_model.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp/zek_ikcp.h"
@@ -57,52 +58,11 @@ uint16_t g_server_port = 0;
 zek_test::ScopedFakeClock* g_clock = nullptr;
 
 std::string Be16(uint32_t v) {
-  return std::string{static_cast<char>(v >> 8), static_cast<char>(v)};
+  return zek_fuzz::Be(v, 2);
 }
 std::string Be32(uint32_t v) {
-  return Be16(v >> 16) + Be16(v & 0xFFFF);
+  return zek_fuzz::Be(v, 4);
 }
-std::string Field(const std::string& text) {
-  return Be16(static_cast<uint32_t>(text.size() + 1)) + text + std::string(1, '\0');
-}
-
-// Reads the packet format: big-endian integers, text fields of u16 length n that
-// end in a zero byte at n - 1; a field that is not whole reads as 0 or empty text
-// and marks the read failed.
-class Reader {
- public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
-  bool failed() const { return failed_; }
-  size_t left() const { return bytes_.size() - pos_; }
-
-  uint32_t Int(size_t width) {
-    if (left() < width) {
-      failed_ = true;
-      return 0;
-    }
-    uint32_t v = 0;
-    for (size_t i = 0; i < width; ++i)
-      v = v << 8 | static_cast<unsigned char>(bytes_[pos_ + i]);
-    pos_ += width;
-    return v;
-  }
-  // The text up to its first zero byte.
-  std::string Text() {
-    const size_t n = Int(2);
-    if (n == 0 || left() < n || bytes_[pos_ + n - 1] != '\0') {
-      failed_ = true;
-      return std::string();
-    }
-    std::string text = bytes_.substr(pos_, n - 1);
-    pos_ += n;
-    return text.substr(0, text.find('\0'));
-  }
-
- private:
-  const std::string& bytes_;
-  size_t pos_ = 0;
-  bool failed_ = false;
-};
 
 bool Readable(int fd, int timeout_ms) {
   pollfd p;
@@ -206,11 +166,11 @@ class Harness {
           ServerSend(in_->Blob(3000));
           break;
         case 4:
-          ServerSend(std::string(1, '\2') + Field(in_->Blob(1600)));
+          ServerSend(std::string(1, '\2') + zek_fuzz::EncodeField(in_->Blob(1600)));
           break;
         case 5: {
           const uint32_t code = in_->U32();
-          ServerSend(std::string(1, '\4') + Be32(code) + Field(in_->Blob(64)));
+          ServerSend(std::string(1, '\4') + Be32(code) + zek_fuzz::EncodeField(in_->Blob(64)));
           break;
         }
         case 6:
@@ -234,13 +194,13 @@ class Harness {
   int64_t Now() const { return rtc::TimeMillis(); }
 
   void CheckLogin(const std::string& login) {
-    Reader r(login);
+    zek_fuzz::PacketModelReader r(login);
     const uint32_t tag = r.Int(2), b1 = r.Int(1), b2 = r.Int(1), word = r.Int(4);
     const std::string account = r.Text(), app = r.Text(), device = r.Text(), token = r.Text(),
                       nonce = r.Text();
     const uint32_t packet_size = r.Int(4);
     const std::string device_id = r.Text();
-    ZEK_FUZZ_CHECK(!r.failed() && r.left() == 0, "the login datagram is not whole fields");
+    ZEK_FUZZ_CHECK(!r.failed() && r.remaining() == 0, "the login datagram is not whole fields");
     ZEK_FUZZ_CHECK(tag == 0x63A9 && b1 == 2 && b2 == 1 && word == 0, "wrong login head");
     ZEK_FUZZ_CHECK(account == kAccount && app == kApp && device == kDevice && token == kToken &&
                        device_id == kDeviceId,
@@ -253,7 +213,7 @@ class Harness {
     const uint16_t tag = in_->U16();
     const uint32_t code = (how & 1) ? 0 : in_->U32();
     const uint32_t conv = in_->U32();
-    std::string reply = Be16(tag) + Be32(code) + Be32(conv) + Field(in_->Blob(64));
+    std::string reply = Be16(tag) + Be32(code) + Be32(conv) + zek_fuzz::EncodeField(in_->Blob(64));
     if (how & 2)
       reply += in_->Blob(32);
     if (how & 4)
@@ -283,7 +243,7 @@ class Harness {
   void ModelDatagram(const std::string& bytes, bool from_engine) {
     if (connected_ || from_engine)
       return;  // the conversation's: into the engine, which reports through messages
-    Reader r(bytes);
+    zek_fuzz::PacketModelReader r(bytes);
     const uint16_t tag = static_cast<uint16_t>(r.Int(2));
     const uint32_t code = r.Int(4);
     const uint32_t conv = r.Int(4);
@@ -320,7 +280,7 @@ class Harness {
   void ModelMessage(const std::string& message) {
     if (!connected_ || silent_ || message.empty())
       return;
-    Reader r(message);
+    zek_fuzz::PacketModelReader r(message);
     switch (r.Int(1)) {
       case 2: {
         const std::string text = r.Text();
@@ -443,7 +403,7 @@ class Harness {
     if (type == 0) {
       if (text.size() > static_cast<size_t>(KcpConnection::kMaxTextSize))
         expected = -1;
-      message = std::string(1, '\2') + Field(text);
+      message = std::string(1, '\2') + zek_fuzz::EncodeField(text);
     } else {
       message = std::string(1, '\3');
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fuzz/common/fuzz_input.h"
+#include "fuzz/common/packet_model.h"
 #include "src/utilities/message.h"
 
 namespace {
@@ -29,66 +30,45 @@ struct Field {
   bool present = false;  // read whole
 };
 
-// Reads fields the way the wire format says, remembering a failure until Reset.
-class ModelReader {
- public:
-  explicit ModelReader(const std::string& packet) : packet_(packet) {}
+using zek_fuzz::EncodeField;
+using zek_fuzz::PacketModelReader;
+using zek_fuzz::UpToZero;
 
-  size_t remaining() const { return packet_.size() - pos_; }
-  size_t pos() const { return pos_; }
-  bool failed() const { return failed_; }
-  void Reset() {
-    pos_ = 0;
-    failed_ = false;
-  }
-
-  uint32_t Int(size_t width, bool* ok) {
-    *ok = remaining() >= width;
-    if (!*ok) {
-      failed_ = true;
-      return 0;
-    }
-    uint32_t v = 0;
-    for (size_t i = 0; i < width; ++i)
-      v = v << 8 | static_cast<unsigned char>(packet_[pos_ + i]);
-    pos_ += width;
-    return v;
-  }
-
-  // The text field's bytes before its zero; false for a field that is not whole.
-  bool Text(std::string* text) {
-    bool ok = false;
-    const size_t n = Int(2, &ok);
-    if (!ok)
-      return false;
-    if (n == 0 || remaining() < n || packet_[pos_ + n - 1] != '\0') {
-      failed_ = true;
-      return false;
-    }
-    *text = packet_.substr(pos_, n - 1);
-    pos_ += n;
-    return true;
-  }
-
- private:
-  const std::string packet_;
-  size_t pos_ = 0;
-  bool failed_ = false;
-};
-
-std::string Be(uint32_t v, size_t width) {
-  std::string out;
-  for (size_t i = width; i-- > 0;)
-    out.push_back(static_cast<char>(v >> (8 * i)));
-  return out;
+// One integer field through the reader and the model; they must agree.
+template <typename T>
+uint32_t ReadInt(mavel::msg_packet_in* reader, PacketModelReader* model, bool* ok) {
+  T value = static_cast<T>(0xAAAAAAAAu);
+  *reader >> value;
+  const uint32_t expected = model->Int(sizeof(T), ok);
+  ZEK_FUZZ_CHECK(value == expected, "a %zu-byte integer read as %u, model %u", sizeof(T),
+                 static_cast<unsigned>(value), expected);
+  return expected;
 }
 
-std::string EncodeText(const std::string& text) {
-  return Be(static_cast<uint32_t>(text.size() + 1), 2) + text + std::string(1, '\0');
-}
-
-std::string UpToZero(const std::string& s) {
-  return s.substr(0, s.find('\0'));
+// Writes one field with the writer's own operation for its kind.
+void WriteField(mavel::msg_packet_out* writer, const Field& field) {
+  switch (field.kind) {
+    case kU8:
+      *writer << static_cast<unsigned char>(field.value);
+      break;
+    case kU16:
+      *writer << static_cast<unsigned short>(field.value);
+      break;
+    case kU32:
+      *writer << static_cast<unsigned int>(field.value);
+      break;
+    case kText:
+      *writer << field.bytes.c_str();
+      break;
+    case kString:
+      *writer << field.bytes;
+      break;
+    case kBinary:
+      writer->WriteBinary(field.bytes.data(), static_cast<unsigned short>(field.bytes.size()));
+      break;
+    default:
+      break;
+  }
 }
 
 // Reads `schema` from `packet` with the real reader and the model, field by field.
@@ -100,38 +80,26 @@ std::vector<Field> ReadBoth(const std::vector<FieldKind>& schema, const std::str
   copy.reset();
   ZEK_FUZZ_CHECK(reader.GetSize() == static_cast<int>(packet.size()), "GetSize %d, packet %zu",
                  reader.GetSize(), packet.size());
-  ModelReader model(packet);
+  PacketModelReader model(packet);
   std::vector<Field> fields;
   for (FieldKind kind : schema) {
     Field field;
     field.kind = kind;
     bool ok = false;
     switch (kind) {
-      case kU8: {
-        unsigned char v = 0xAA;
-        reader >> v;
-        field.value = model.Int(1, &ok);
-        ZEK_FUZZ_CHECK(v == field.value, "u8 %u, model %u", v, field.value);
+      case kU8:
+        field.value = ReadInt<unsigned char>(&reader, &model, &ok);
         break;
-      }
-      case kU16: {
-        unsigned short v = 0xAAAA;
-        reader >> v;
-        field.value = model.Int(2, &ok);
-        ZEK_FUZZ_CHECK(v == field.value, "u16 %u, model %u", v, field.value);
+      case kU16:
+        field.value = ReadInt<unsigned short>(&reader, &model, &ok);
         break;
-      }
-      case kU32: {
-        unsigned int v = 0xAAAAAAAA;
-        reader >> v;
-        field.value = model.Int(4, &ok);
-        ZEK_FUZZ_CHECK(v == field.value, "u32 %u, model %u", v, field.value);
+      case kU32:
+        field.value = ReadInt<unsigned int>(&reader, &model, &ok);
         break;
-      }
       case kText: {
         const char* text = nullptr;
         reader >> text;
-        ok = model.Text(&field.bytes);
+        ok = model.Field(&field.bytes);
         ZEK_FUZZ_CHECK(text != nullptr, "a text read as null");
         // The pointer is into the reader's copy; the field's zero ends it there.
         ZEK_FUZZ_CHECK(strcmp(text, UpToZero(field.bytes).c_str()) == 0,
@@ -141,14 +109,14 @@ std::vector<Field> ReadBoth(const std::vector<FieldKind>& schema, const std::str
       case kString: {
         std::string text = "stale";
         reader >> text;
-        ok = model.Text(&field.bytes);
+        ok = model.Field(&field.bytes);
         ZEK_FUZZ_CHECK(text == UpToZero(field.bytes), "string differs from the model's");
         break;
       }
       case kBinary: {
         unsigned short len = 0xAAAA;
         const char* bytes = reader.ReadBinary(len);
-        ok = model.Text(&field.bytes);
+        ok = model.Field(&field.bytes);
         ZEK_FUZZ_CHECK((bytes != nullptr) == ok, "ReadBinary null %d, model whole %d",
                        bytes == nullptr, ok);
         ZEK_FUZZ_CHECK(len == (ok ? field.bytes.size() : 0), "ReadBinary length %u, model %zu", len,
@@ -185,33 +153,15 @@ std::vector<Field> ReadBoth(const std::vector<FieldKind>& schema, const std::str
 }
 
 // Writes the fields that were read whole, in their order, and returns the bytes.
+// A text read from a field that has a zero inside it is written up to that zero.
 std::string WriteBack(const std::vector<Field>& fields, bool* failed) {
   mavel::msg_packet_out writer;
-  for (const Field& field : fields) {
+  for (Field field : fields) {
     if (!field.present)
       continue;
-    switch (field.kind) {
-      case kU8:
-        writer << static_cast<unsigned char>(field.value);
-        break;
-      case kU16:
-        writer << static_cast<unsigned short>(field.value);
-        break;
-      case kU32:
-        writer << static_cast<unsigned int>(field.value);
-        break;
-      case kText:
-        writer << UpToZero(field.bytes).c_str();
-        break;
-      case kString:
-        writer << UpToZero(field.bytes);
-        break;
-      case kBinary:
-        writer.WriteBinary(field.bytes.data(), static_cast<unsigned short>(field.bytes.size()));
-        break;
-      default:
-        break;
-    }
+    if (field.kind == kText || field.kind == kString)
+      field.bytes = UpToZero(field.bytes);
+    WriteField(&writer, field);
   }
   *failed = writer.Failed();
   return std::string(writer.GetData(), static_cast<size_t>(writer.GetSize()));
@@ -220,16 +170,16 @@ std::string WriteBack(const std::vector<Field>& fields, bool* failed) {
 std::string ModelWrite(const Field& field) {
   switch (field.kind) {
     case kU8:
-      return Be(field.value, 1);
+      return zek_fuzz::Be(field.value, 1);
     case kU16:
-      return Be(field.value, 2);
+      return zek_fuzz::Be(field.value, 2);
     case kU32:
-      return Be(field.value, 4);
+      return zek_fuzz::Be(field.value, 4);
     case kText:
     case kString:
-      return EncodeText(UpToZero(field.bytes));
+      return EncodeField(UpToZero(field.bytes));
     case kBinary:
-      return field.bytes.empty() ? std::string() : EncodeText(field.bytes);
+      return field.bytes.empty() ? std::string() : EncodeField(field.bytes);
     default:
       return std::string();
   }
@@ -252,28 +202,9 @@ void WriteThenRead(FuzzInput* in, const std::vector<FieldKind>& schema) {
     // A long run now and then, to reach the limit without a long input.
     if (kind == kBinary && !field.bytes.empty() && field.bytes[0] == 'L')
       field.bytes.resize(1200, 'L');
-    switch (kind) {
-      case kU8:
-        writer << static_cast<unsigned char>(field.value);
-        break;
-      case kU16:
-        writer << static_cast<unsigned short>(field.value);
-        break;
-      case kU32:
-        writer << static_cast<unsigned int>(field.value);
-        break;
-      case kText:
-        writer << field.bytes.c_str();
-        break;
-      case kString:
-        writer << field.bytes;
-        break;
-      case kBinary:
-        writer.WriteBinary(field.bytes.data(), static_cast<unsigned short>(field.bytes.size()));
-        break;
-      default:
-        continue;
-    }
+    if (kind == kReset || kind == kReadData)
+      continue;
+    WriteField(&writer, field);
     const std::string encoded = ModelWrite(field);
     if (!failed && expected.size() + encoded.size() <= static_cast<size_t>(mavel::kMsgPacketSize)) {
       expected += encoded;

@@ -175,25 +175,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 1)
     s.Deliver(zek_fuzz::ModelValidResponse(s.accept, ""));
 
-  int fill = 0;
   while (!in.empty()) {
     switch (in.Byte() % 8) {
       case 0:
         s.Deliver(in.Blob());
         break;
       case 1: {  // a frame from its fields
-        const uint8_t bits = in.Byte();
-        ModelFrame frame;
-        frame.fin = bits & 0x80;
-        frame.rsv1 = bits & 0x40;
-        frame.masked = bits & 0x20;
-        frame.opcode = bits & 0x0F;
-        frame.payload = in.Blob();
-        if ((bits & 0x10) && frame.payload.size() == 2)  // a long payload from a short input
-          frame.payload.assign(static_cast<size_t>(static_cast<unsigned char>(frame.payload[0]))
-                                       << 8 |
-                                   static_cast<unsigned char>(frame.payload[1]),
-                               static_cast<char>('a' + fill++ % 26));
+        const ModelFrame frame = zek_fuzz::FrameFromScript(&in);
         s.Deliver(zek_fuzz::ModelEncodeFrame(frame, in.U32()));
         break;
       }

@@ -375,17 +375,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:
         r.Deliver(in.Blob());
         break;
-      case 1: {  // one frame from its fields
-        const uint8_t bits = in.Byte();
-        ModelFrame frame;
-        frame.fin = bits & 0x80;
-        frame.rsv1 = bits & 0x40;
-        frame.masked = bits & 0x20;
-        frame.opcode = bits & 0x0F;
-        frame.payload = in.Blob();
-        r.Deliver(zek_fuzz::ModelEncodeFrame(frame, 0x12345678));
+      case 1:  // one frame from its fields
+        r.Deliver(zek_fuzz::ModelEncodeFrame(zek_fuzz::FrameFromScript(&in), 0x12345678));
         break;
-      }
       case 2: {  // one text in several frames, maybe with a ping or a pong among them
         const uint8_t bits = in.Byte();
         std::string text = in.Blob();

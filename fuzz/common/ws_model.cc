@@ -179,6 +179,22 @@ FrameParse ModelParseFrame(const std::string& bytes,
   return FrameParse::kFrame;
 }
 
+ModelFrame FrameFromScript(FuzzInput* in) {
+  const uint8_t bits = in->Byte();
+  ModelFrame frame;
+  frame.fin = bits & 0x80;
+  frame.rsv1 = bits & 0x40;
+  frame.masked = bits & 0x20;
+  frame.opcode = bits & 0x0F;
+  frame.payload = in->Blob();
+  if ((bits & 0x10) && frame.payload.size() == 2) {
+    const size_t size = static_cast<size_t>(static_cast<unsigned char>(frame.payload[0])) << 8 |
+                        static_cast<unsigned char>(frame.payload[1]);
+    frame.payload.assign(size, static_cast<char>('a' + size % 26));
+  }
+  return frame;
+}
+
 std::string ModelEncodeFrame(const ModelFrame& frame, uint32_t key) {
   std::string out;
   out.push_back(

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/common/fuzz_input.h"
+
 namespace Json {
 class Value;
 }
@@ -57,6 +59,12 @@ FrameParse ModelParseFrame(const std::string& bytes,
                            size_t pos,
                            ModelFrame* frame,
                            size_t* consumed);
+
+// A frame from a script: a byte of bits (FIN 0x80, RSV1 0x40, MASK 0x20, the opcode in
+// the low four) and the payload as a length-prefixed run. With the bit 0x10 a payload
+// of two bytes is instead the length of a long payload, so that a short input can
+// send a frame of any size.
+ModelFrame FrameFromScript(FuzzInput* in);
 
 // A frame's bytes: the shortest length form, masked with `key` when `mask`.
 std::string ModelEncodeFrame(const ModelFrame& frame, uint32_t key);
