@@ -21,6 +21,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -113,11 +114,45 @@ class Harness {
       side.kcp->output = i == 0 ? &Harness::Output0 : &Harness::Output1;
       side.kcp->stream_mode = stream_ ? 1 : 0;
       const uint8_t a = in_->Byte(), b = in_->Byte(), c = in_->Byte();
-      ikcp_nodelay(side.kcp, a & 3, 10 + (a >> 2) * 4, b & 3, (b >> 2) & 1);
-      ikcp_wndsize(side.kcp, 1 + (b >> 3) % 64, c);
-      if (mode & (2 << i))
-        ikcp_setmtu(side.kcp, 50 + in_->U16() % 1450);
+      Configure(side.kcp, a & 3, static_cast<int>(a >> 2) * 90 - 50, b & 3, (b >> 2) & 1,
+                (b >> 3) % 64, c);
+      if (mode & (2 << i)) {
+        const int mtu = in_->U16() % 1500;
+        const uint32_t before = side.kcp->mtu;
+        const int result = ikcp_setmtu(side.kcp, mtu);
+        ZEK_FUZZ_CHECK(result == (mtu < 50 ? -1 : 0), "ikcp_setmtu(%d) returned %d", mtu, result);
+        const uint32_t expected = mtu < 50 ? before : static_cast<uint32_t>(mtu);
+        ZEK_FUZZ_CHECK(side.kcp->mtu == expected && side.kcp->mss == expected - kKcpHeaderSize,
+                       "mtu %u and mss %u after ikcp_setmtu(%d)", side.kcp->mtu, side.kcp->mss,
+                       mtu);
+      }
     }
+  }
+
+  // The settings, checked against what they must give: no-delay and its shorter
+  // minimum time-out, the interval clamped to 10..5000 (a negative one leaves it
+  // alone), a receive window of at least 128; zero leaves a window alone.
+  static void
+  Configure(IKCPCB* kcp, int nodelay, int interval, int resend, int nc, int snd, int rcv) {
+    const uint32_t send_window = kcp->send_window, recv_window = kcp->recv_window,
+                   before = kcp->interval;
+    ikcp_nodelay(kcp, nodelay, interval, resend, nc);
+    ikcp_wndsize(kcp, snd, rcv);
+    const uint32_t clamped = interval < 0      ? before
+                             : interval < 10   ? 10
+                             : interval > 5000 ? 5000
+                                               : static_cast<uint32_t>(interval);
+    ZEK_FUZZ_CHECK(
+        kcp->nodelay == static_cast<uint32_t>(nodelay) && kcp->min_rto == (nodelay ? 30 : 100) &&
+            kcp->interval == clamped && kcp->fast_resend == resend && kcp->no_cwnd == nc,
+        "ikcp_nodelay(%d, %d, %d, %d) gave %u, %d, %u, %d, %d", nodelay, interval, resend, nc,
+        kcp->nodelay, kcp->min_rto, kcp->interval, kcp->fast_resend, kcp->no_cwnd);
+    const uint32_t want_send = snd > 0 ? static_cast<uint32_t>(snd) : send_window;
+    const uint32_t want_recv =
+        rcv > 0 ? std::max<uint32_t>(static_cast<uint32_t>(rcv), kKcpRecvWindow) : recv_window;
+    ZEK_FUZZ_CHECK(kcp->send_window == want_send && kcp->recv_window == want_recv,
+                   "ikcp_wndsize(%d, %d) gave %u, %u", snd, rcv, kcp->send_window,
+                   kcp->recv_window);
   }
 
   void Run() {
@@ -271,6 +306,11 @@ class Harness {
   void Send(Side* side) {
     const IKCPCB* kcp = side->kcp;
     size_t len = in_->U16();
+    if (len == 0xFFFF) {
+      const int result = ikcp_send(side->kcp, "x", -1);
+      ZEK_FUZZ_CHECK(result == -1, "ikcp_send of a negative length returned %d", result);
+      return;
+    }
     // Stream mode must never refuse part of a message; message mode may ask for too
     // many fragments now and then.
     const size_t limit = stream_ ? 100 * kcp->mss : 130 * kcp->mss;

@@ -101,6 +101,9 @@ def packet_reader():
     # The writer: a u8, a u16, a u32 and a text, then a long binary field.
     write("packet_reader_fuzzer", "writer", u8(5) + bytes([0, 1, 2, 4, 5]) + b"\x01" + u32(5) +
           u32(25513) + u32(1) + blob(b"kcp") + blob(b"L"))
+    # Raw bytes, the cursor moved back over them, a field written there.
+    write("packet_reader_fuzzer", "writer_cursor", u8(3) + bytes([7, 6, 2]) + b"\x01" +
+          blob(b"raw bytes") + u16(2) + u32(0x01020304))
 
 
 def icmp_reply():

@@ -2,9 +2,10 @@
 // format (big-endian u8, u16, u32; a text field of u16 length n, n - 1 text bytes
 // and a zero). The first part of the input is a schema of fields, the rest a
 // packet: the reader must read each field exactly as the model does, never past
-// the packet, and the writer must write back what was read byte for byte. Then the
-// schema drives the writer with values from the input, against the model's
-// encoding and its 1500-byte limit, and the reader must read those values back.
+// the packet, and the writer must write back what was read byte for byte. Or the
+// schema drives the writer with values from the input (and raw bytes and cursor
+// moves), against the model's encoding and its 1500-byte limit, and the reader must
+// read those values back.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -189,43 +190,68 @@ std::string ModelWrite(const Field& field) {
 // does not fit, the writer fails and nothing more is written.
 void WriteThenRead(FuzzInput* in, const std::vector<FieldKind>& schema) {
   mavel::msg_packet_out writer;
-  std::string expected;
+  // The model's packet: the bytes up to `cursor` are the packet so far.
+  std::string model(mavel::kMsgPacketSize, '\0');
+  size_t cursor = 0;
   bool failed = false;
+  // Whole fields in order, while no raw bytes or cursor moves came between them.
+  bool structured = true;
   std::vector<Field> written;
   for (FieldKind kind : schema) {
     Field field;
     field.kind = kind;
     if (kind == kU8 || kind == kU16 || kind == kU32)
       field.value = in->U32() & (kind == kU8 ? 0xFF : kind == kU16 ? 0xFFFF : 0xFFFFFFFF);
-    else
+    else if (kind != kReset)
       field.bytes = in->Blob(1600);
     // A long run now and then, to reach the limit without a long input.
     if (kind == kBinary && !field.bytes.empty() && field.bytes[0] == 'L')
       field.bytes.resize(1200, 'L');
-    if (kind == kReset || kind == kReadData)
-      continue;
-    WriteField(&writer, field);
-    const std::string encoded = ModelWrite(field);
-    if (!failed && expected.size() + encoded.size() <= static_cast<size_t>(mavel::kMsgPacketSize)) {
-      expected += encoded;
-      if (!encoded.empty())
-        written.push_back(field);
-    } else if (!encoded.empty()) {
-      failed = true;
+
+    std::string encoded;
+    if (kind == kReset) {  // the cursor moves, anywhere, even beyond the packet
+      const int pos = in->U16() % 1600;
+      const int previous = writer.SetCursor(pos);
+      ZEK_FUZZ_CHECK(previous == static_cast<int>(cursor), "SetCursor returned %d, model %zu",
+                     previous, cursor);
+      if (pos > mavel::kMsgPacketSize)
+        failed = true;
+      else
+        cursor = static_cast<size_t>(pos);
+      structured = false;
+    } else if (kind == kReadData) {  // raw bytes, no length field
+      writer.WriteData(field.bytes.data(), static_cast<int>(field.bytes.size()));
+      encoded = field.bytes;
+      structured = false;
+    } else {
+      WriteField(&writer, field);
+      encoded = ModelWrite(field);
+    }
+    if (!encoded.empty() && !failed) {
+      if (encoded.size() > model.size() - cursor) {
+        failed = true;
+      } else {
+        model.replace(cursor, encoded.size(), encoded);
+        cursor += encoded.size();
+        if (structured)
+          written.push_back(field);
+      }
     }
     ZEK_FUZZ_CHECK(writer.Failed() == failed, "writer Failed() %d, model %d", writer.Failed(),
                    failed);
-    ZEK_FUZZ_CHECK(writer.GetSize() == static_cast<int>(expected.size()),
-                   "writer holds %d bytes, model %zu", writer.GetSize(), expected.size());
+    ZEK_FUZZ_CHECK(writer.GetSize() == static_cast<int>(cursor), "writer holds %d bytes, model %zu",
+                   writer.GetSize(), cursor);
+    ZEK_FUZZ_CHECK(memcmp(writer.GetData(), model.data(), cursor) == 0,
+                   "written bytes differ from the model's encoding");
   }
-  ZEK_FUZZ_CHECK(memcmp(writer.GetData(), expected.data(), expected.size()) == 0,
-                 "written bytes differ from the model's encoding");
+  if (!structured)
+    return;
 
   // Read back what went in.
   std::vector<FieldKind> kinds;
   for (const Field& field : written)
     kinds.push_back(field.kind == kText ? kString : field.kind);
-  const std::vector<Field> read = ReadBoth(kinds, expected);
+  const std::vector<Field> read = ReadBoth(kinds, model.substr(0, cursor));
   for (size_t i = 0; i < written.size(); ++i) {
     ZEK_FUZZ_CHECK(read[i].present, "field %zu did not read back", i);
     ZEK_FUZZ_CHECK(read[i].value == written[i].value, "field %zu read back as another value", i);

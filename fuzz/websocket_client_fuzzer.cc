@@ -32,14 +32,17 @@ using zek_fuzz::WsEvent;
 
 constexpr char kHost[] = "192.0.2.1";
 
+// Records the client's events; asked to, its slot closes the client from inside
+// an event, as an owner may.
 class Recorder : public sigslot::has_slots<> {
  public:
-  void OnOpen(WebsocketClient*) {
+  void OnOpen(WebsocketClient* client) {
     WsEvent event;
     event.kind = WsEvent::kOpen;
     events.push_back(event);
+    MaybeClose(client);
   }
-  void OnMessage(WebsocketClient*, WebsocketMsg* msg) {
+  void OnMessage(WebsocketClient* client, WebsocketMsg* msg) {
     WsEvent event;
     event.kind = WsEvent::kMessage;
     event.frame.fin = msg->fin_;
@@ -47,6 +50,7 @@ class Recorder : public sigslot::has_slots<> {
     event.frame.opcode = msg->opcode_;
     event.frame.payload = msg->payload_;
     events.push_back(event);
+    MaybeClose(client);
   }
   void OnClose(WebsocketClient*, int code, std::string text) {
     WsEvent event;
@@ -57,6 +61,15 @@ class Recorder : public sigslot::has_slots<> {
   }
 
   std::vector<WsEvent> events;
+  bool close_on_next_event = false;
+
+ private:
+  void MaybeClose(WebsocketClient* client) {
+    if (!close_on_next_event)
+      return;
+    close_on_next_event = false;
+    client->Close();
+  }
 };
 
 void CompareEvents(const std::vector<WsEvent>& real, const std::vector<WsEvent>& model) {
@@ -176,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.Deliver(zek_fuzz::ModelValidResponse(s.accept, ""));
 
   while (!in.empty()) {
-    switch (in.Byte() % 8) {
+    switch (in.Byte() % 9) {
       case 0:
         s.Deliver(in.Blob());
         break;
@@ -220,6 +233,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 7:
         s.Deliver(zek_fuzz::ModelValidResponse(s.accept, in.Blob()));
+        break;
+      case 8:
+        if (!s.model->closed()) {
+          s.recorder.close_on_next_event = true;
+          s.model->CloseOnNextEvent();
+        }
         break;
     }
     CompareEvents(s.recorder.events, s.expected_events);

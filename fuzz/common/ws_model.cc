@@ -275,6 +275,15 @@ void WsClientModel::Close(int code, const std::string& text, std::vector<WsEvent
   events->push_back(event);
 }
 
+bool WsClientModel::ClosedBySlot() {
+  if (!close_on_next_event_)
+    return false;
+  close_on_next_event_ = false;
+  closed_ = true;
+  buffer_.clear();
+  return true;
+}
+
 void WsClientModel::SocketClosed(int error, std::vector<WsEvent>* events) {
   if (closed_)
     return;
@@ -301,6 +310,8 @@ void WsClientModel::Feed(const std::string& bytes, std::vector<WsEvent>* events)
       WsEvent event;
       event.kind = WsEvent::kOpen;
       events->push_back(event);
+      if (ClosedBySlot())
+        return;
       continue;
     }
     ModelFrame frame;
@@ -325,6 +336,8 @@ void WsClientModel::Feed(const std::string& bytes, std::vector<WsEvent>* events)
         event.kind = WsEvent::kMessage;
         event.frame = frame;
         events->push_back(event);
+        if (ClosedBySlot())
+          return;
         break;
       }
       case 8: {

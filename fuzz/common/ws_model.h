@@ -94,6 +94,9 @@ class WsClientModel {
   void Feed(const std::string& bytes, std::vector<WsEvent>* events);
   // The socket reported its close with `error`.
   void SocketClosed(int error, std::vector<WsEvent>* events);
+  // The slot of the next open or message event closes the client: nothing more is
+  // read, and no close event follows.
+  void CloseOnNextEvent() { close_on_next_event_ = true; }
 
   bool open() const { return open_; }
   bool closed() const { return closed_; }
@@ -102,12 +105,15 @@ class WsClientModel {
 
  private:
   void Close(int code, const std::string& text, std::vector<WsEvent>* events);
+  // After an open or message event: whether its slot closed the client.
+  bool ClosedBySlot();
 
   const std::string accept_;
   const size_t input_limit_;
   std::string buffer_;  // read, not consumed
   bool open_ = false;
   bool closed_ = false;
+  bool close_on_next_event_ = false;
   int pings_ = 0;
 };
 
