@@ -241,9 +241,10 @@ void FuzzKey(const std::string& input) {
   CheckKeyTexts(*copy, key.get());
 }
 
-// A certificate and a key from the input as an identity: it installs itself into a
-// TLS context exactly when the library takes that certificate and key directly.
-void FuzzIdentity(FuzzInput* in) {
+// A certificate and a key from the input as an identity, its chain the certificate
+// one to three times (the others standing for intermediates): it installs itself
+// into a TLS context exactly when the library takes those directly.
+void FuzzIdentity(FuzzInput* in, size_t chain_length) {
   const std::string cert_bytes = in->Blob();
   const std::string key_bytes = in->Rest();
   const uint8_t* p = reinterpret_cast<const uint8_t*>(cert_bytes.data());
@@ -252,12 +253,15 @@ void FuzzIdentity(FuzzInput* in) {
   if (!x509 || !key)
     return;
   bssl::UniquePtr<SSL_CTX> reference(SSL_CTX_new(TLS_method()));
-  const bool expected = SSL_CTX_use_certificate(reference.get(), x509.get()) == 1 &&
-                        SSL_CTX_use_PrivateKey(reference.get(), key.get()) == 1;
+  bool expected = SSL_CTX_use_certificate(reference.get(), x509.get()) == 1 &&
+                  SSL_CTX_use_PrivateKey(reference.get(), key.get()) == 1;
+  for (size_t i = 1; expected && i < chain_length; ++i)
+    expected = SSL_CTX_add1_chain_cert(reference.get(), x509.get()) == 1;
   ERR_clear_error();
 
   std::vector<std::unique_ptr<rtc::SSLCertificate>> certs;
-  certs.push_back(std::make_unique<rtc::OpenSSLCertificate>(x509.get()));
+  for (size_t i = 0; i < chain_length; ++i)
+    certs.push_back(std::make_unique<rtc::OpenSSLCertificate>(x509.get()));
   EVP_PKEY_up_ref(key.get());
   auto identity =
       std::make_unique<rtc::OpenSSLIdentity>(std::make_unique<rtc::OpenSSLKeyPair>(key.get()),
@@ -266,9 +270,14 @@ void FuzzIdentity(FuzzInput* in) {
   identity.reset();
   ZEK_FUZZ_CHECK(DerOf(copy->certificate()) == Der(x509.get()),
                  "the identity's certificate differs from the one given");
+  ZEK_FUZZ_CHECK(copy->cert_chain().GetSize() == chain_length, "a chain of %zu copied as %zu",
+                 chain_length, copy->cert_chain().GetSize());
   bssl::UniquePtr<EVP_PKEY> private_key = ReadKey(copy->PrivateKeyToPEMString(), true);
   ZEK_FUZZ_CHECK(private_key && EVP_PKEY_cmp(private_key.get(), key.get()) == 1,
                  "the identity's private key text is another key");
+  bssl::UniquePtr<EVP_PKEY> public_key = ReadKey(copy->PublicKeyToPEMString(), false);
+  ZEK_FUZZ_CHECK(public_key && EVP_PKEY_cmp(public_key.get(), key.get()) == 1,
+                 "the identity's public key text is another key");
   bssl::UniquePtr<SSL_CTX> ctx(SSL_CTX_new(TLS_method()));
   const bool configured = copy->ConfigureIdentity(ctx.get());
   ZEK_FUZZ_CHECK(configured == expected, "ConfigureIdentity %d, the library alone %d", configured,
@@ -289,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FuzzKey(in.Rest());
       break;
     case 2:
-      FuzzIdentity(&in);
+      FuzzIdentity(&in, 1 + (mode / 5) % 3);
       break;
     default: {
       const bool long_format = mode % 5 == 4;
