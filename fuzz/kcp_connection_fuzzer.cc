@@ -152,7 +152,7 @@ class Harness {
 
   void Run() {
     while (!in_->empty()) {
-      switch (in_->Byte() % 8) {
+      switch (in_->Byte() % 9) {
         case 0:
           ToClient(in_->Blob(1600));
           break;
@@ -178,6 +178,9 @@ class Harness {
           break;
         case 7:
           Advance(in_->Byte());
+          break;
+        case 8:
+          AdvanceToTimer(in_->Byte() % 3);
           break;
       }
       zek_fuzz::CompareReports(recorder_.reports, expected_);
@@ -317,6 +320,19 @@ class Harness {
       }
     }
     Pump();
+  }
+
+  // The clock lands just before (0), on (1) or just after (2) the next time-out the
+  // connection has armed: where an off-by-one in a time comparison shows.
+  void AdvanceToTimer(int where) {
+    int64_t due = 0;
+    if (awaiting_)
+      due = connect_due_;
+    else if (connected_ && !silent_)
+      due = tick_due_;
+    const int64_t to = due + where - 1;
+    if (due > 0 && to > Now())
+      Advance(static_cast<uint32_t>(to - Now()));
   }
 
   // Runs both sides until neither has anything left to read.

@@ -129,6 +129,16 @@ class ConnectionModel {
     }
   }
 
+  // When the earliest armed timer falls due; 0 when none is armed.
+  int64_t NextDue() const {
+    int64_t due = 0;
+    for (const Timer* t : {&connect, &login, &keep_alive}) {
+      if (t->armed && (due == 0 || t->due < due))
+        due = t->due;
+    }
+    return due;
+  }
+
   void Stop() {
     connected = false;
     connect.armed = login.armed = keep_alive.armed = false;
@@ -371,7 +381,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int fill = 0;
   while (!in.empty()) {
-    switch (in.Byte() % 9) {
+    switch (in.Byte() % 10) {
       case 0:
         r.Deliver(in.Blob());
         break;
@@ -446,6 +456,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           r.socket->Drain(more);
           r.out.Drain(more);
         }
+        break;
+      }
+      case 9: {  // the clock lands just before, on or just after the next time-out
+        const int64_t due = r.model->NextDue();
+        const int64_t to = due + in.Byte() % 3 - 1;
+        if (due > 0 && to > r.now())
+          g_clock->AdvanceTimeMillis(to - r.now());
+        r.Loop();
         break;
       }
     }

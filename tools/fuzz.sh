@@ -6,7 +6,8 @@
 #   tools/fuzz.sh --coverage DIR [--only TARGET]
 # --corpus-dir keeps what the campaigns found there (one directory per target)
 # instead of in a temporary directory. --coverage builds the targets for coverage
-# instead and reports how much of each parser the corpora in DIR reach.
+# instead and reports how much of each parser the corpora in DIR (one directory per
+# target, as --corpus-dir leaves them) reach.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/fuzz/build"
@@ -78,6 +79,7 @@ if [ -n "$coverage" ]; then
   done
   exit 0
 fi
+
 findings="$build/findings"
 rm -rf "$findings"
 mkdir -p "$findings"
@@ -146,6 +148,7 @@ for i in "${!targets[@]}"; do
   found=$(find "$findings/$t" -type f | head -n 1)
   if [ "$status" -ne 0 ] || [ -n "$found" ]; then
     echo "fuzz: $t found a fault; reproducer: ${found:-(none written)}"
+    echo "fuzz: once mended, keep it as fuzz/regressions/$t/<name> beside a test of the component"
     grep -E -A 12 'oracle failed|ERROR: |runtime error' "$work/$t.log" | head -n 40
     failed=1
   else
