@@ -111,6 +111,7 @@ def icmp_reply():
     echo = bytes([0, 0, 0, 0]) + struct.pack("<H", 110) + struct.pack("<H", 1) + b"\0" * 8
     write("icmp_reply_fuzzer", "echo_reply", b"\x00" + ip + echo)
     write("icmp_reply_fuzzer", "checksum", b"\x01" + bytes([8, 0, 0, 0, 110, 0, 1, 0]))
+    write("icmp_reply_fuzzer", "checksum_odd", b"\x01" + bytes([8, 0, 0, 0, 110, 0, 1, 0, 0xAB]))
     write("icmp_reply_fuzzer", "own_request", b"\x02" + u16(1) + blob(ip) + b"payload")
 
 
@@ -121,6 +122,8 @@ def connection_params():
           b'{"server_ip":"::1","server_port_kcp":1.5,"server_port_ws":65535,'
           b'"server_port_wss":1,"account_id":7,"app_id":true,"device_type":-3,'
           b'"token":12345678901234,"deviceid":"","tls":null}')
+    # Nested deeper than the JSON reader's limit: no JSON, and no exception either.
+    write("connection_params_fuzzer", "deep", b"[" * 1100 + b"]" * 1100)
 
 
 def certificate():
