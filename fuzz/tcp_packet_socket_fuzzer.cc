@@ -6,7 +6,8 @@
 // can never fit ending the stream with EMSGSIZE, a framing that claims more than
 // it was given losing the buffer; the output buffer taking whole writes up to the
 // limit and passing on what the socket takes. The script chooses the limit, the
-// size of every read, how much each send may take, and what arrives.
+// size of every read, how much each send may take, what arrives, and read events
+// that find nothing or fail.
 #include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -172,6 +173,16 @@ struct Model {
       Overflow();
   }
 
+  // A read event whose first Recv gets nothing: the buffer may still grow first.
+  void EmptyReadEvent() {
+    if (state == rtc::Socket::SOCKET_CLOSED)
+      return;
+    if (capacity - buffer.size() < kMinRecvSpace && capacity < max)
+      capacity = std::min(max, capacity * 2);
+    if (capacity == buffer.size())
+      Overflow();
+  }
+
   void Deliver(const std::string& bytes) {
     if (state == rtc::Socket::SOCKET_CLOSED)
       return;
@@ -246,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fill = 0;
   size_t units_checked = 0;
   while (!in.empty()) {
-    switch (in.Byte() % 10) {
+    switch (in.Byte() % 11) {
       case 0: {  // bytes from the input
         const std::string bytes = in.Blob();
         const bool progressed = socket->Deliver(bytes);
@@ -326,6 +337,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           socket->RaiseClosed(error);
           model.SetState(rtc::Socket::SOCKET_CLOSED);
         }
+        break;
+      case 10:  // a read event that reads nothing: a would-block, or an error
+        socket->RaiseReadableFailing(in.Byte() & 1 ? ECONNRESET : 0);
+        model.EmptyReadEvent();
         break;
       case 9:
         if (model.state == rtc::Socket::SOCKET_CONNECTING) {

@@ -91,6 +91,7 @@ dict_for() {
     websocket_connection_fuzzer) echo websocket json ;;
     connection_params_fuzzer) echo json ;;
     kcp_engine_fuzzer | kcp_connection_fuzzer) echo kcp ;;
+    certificate_fuzzer) echo x509 ;;
   esac
 }
 

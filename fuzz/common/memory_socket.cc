@@ -52,6 +52,15 @@ void MemorySocket::RaiseWritable() {
     SignalWritable(this);
 }
 
+void MemorySocket::RaiseReadableFailing(int error) {
+  if (state_ == SOCKET_CLOSED)
+    return;
+  // Bytes already waiting are kept out of this event: it reads nothing.
+  fail_next_recv_ = error != 0 ? error : EWOULDBLOCK;
+  SignalReadable(this);
+  fail_next_recv_ = 0;
+}
+
 rtc::SocketAddress MemorySocket::GetLocalAddress() const {
   return local_;
 }
@@ -102,6 +111,11 @@ int MemorySocket::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
     *timestamp = -1;
   if (state_ == SOCKET_CLOSED) {
     error_ = ENOTCONN;
+    return -1;
+  }
+  if (fail_next_recv_ != 0) {
+    error_ = fail_next_recv_;
+    fail_next_recv_ = 0;
     return -1;
   }
   size_t take = pending();

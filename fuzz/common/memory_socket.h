@@ -34,6 +34,8 @@ class MemorySocket : public rtc::AsyncSocket {
   void RaiseClosed(int error);
   // Raises SignalWritable, as a socket does once it can take bytes again.
   void RaiseWritable();
+  // A readable event whose first Recv fails with `error` (0: finds nothing to read).
+  void RaiseReadableFailing(int error);
   // The most bytes one Recv returns (0: no limit).
   void set_recv_limit(size_t limit) { recv_limit_ = limit; }
   // How many bytes Send may still take before it would block (-1: no limit).
@@ -84,6 +86,7 @@ class MemorySocket : public rtc::AsyncSocket {
   long send_budget_ = -1;
   std::string sent_;
   bool* destroyed_flag_ = nullptr;
+  int fail_next_recv_ = 0;
 };
 
 // A socket server whose stream sockets are MemorySockets and whose Wait never
