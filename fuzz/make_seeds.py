@@ -127,23 +127,25 @@ def connection_params():
 
 
 def certificate():
-    existing = os.path.join(ROOT, "certificate_fuzzer", "certificate")
-    if os.path.exists(existing):
-        with open(existing, "rb") as f:
-            cert = f.read()[1:]
-    else:
-        cert = new_certificate()
-    write("certificate_fuzzer", "certificate", b"\x00" + cert)
+    # Made once and kept: a new key gives other bytes at every run.
+    for name, key_args in (("certificate", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"]),
+                           ("certificate_rsa_sha1", ["rsa:1024", "-sha1"])):
+        existing = os.path.join(ROOT, "certificate_fuzzer", name)
+        if os.path.exists(existing):
+            with open(existing, "rb") as f:
+                cert = f.read()[1:]
+        else:
+            cert = new_certificate(key_args)
+        write("certificate_fuzzer", name, b"\x00" + cert)
     write("certificate_fuzzer", "utc_time", b"\x03" + b"491231235959Z")
     write("certificate_fuzzer", "generalized_time", b"\x04" + b"20380119031408Z")
 
 
-def new_certificate():
+def new_certificate(key_args):
     with tempfile.TemporaryDirectory() as tmp:
         der = os.path.join(tmp, "cert.der")
         # Only the certificate is kept: its key is thrown away with the directory.
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+        subprocess.run(["openssl", "req", "-x509", "-newkey"] + key_args + ["-nodes", "-keyout",
                         os.path.join(tmp, "key.pem"), "-subj", "/CN=zekcore fuzz seed",
                         "-days", "30", "-outform", "DER", "-out", der],
                        check=True, capture_output=True)
