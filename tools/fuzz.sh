@@ -144,7 +144,8 @@ for i in "${!targets[@]}"; do
   t=${targets[$i]}
   status=0
   wait "${pids[$i]}" || status=$?
-  stats=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$work/$t.log" | tail -n 1 |
+  # A target that failed at once has no progress lines.
+  stats=$({ grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$work/$t.log" || true; } | tail -n 1 |
     sed -E 's/^#([0-9]+)[^c]*cov: ([0-9]+) ft: ([0-9]+).*/\1 runs, coverage \2, features \3/')
   found=$(find "$findings/$t" -type f | head -n 1)
   if [ "$status" -ne 0 ] || [ -n "$found" ]; then
