@@ -11,6 +11,7 @@ packages=(
   libbenchmark-dev
   gobjc++ libgnustep-base-dev
   openssl
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,255 @@
+// The WebSocket client over an in-memory socket, through the real TCP packet socket
+// base: the upgrade request it writes is checked against the request the protocol
+// asks for, then the server's side comes from the script (a valid 101 response or
+// any bytes, frames built from fields or raw, in pieces of any size, the socket's
+// close) and every event the client reports must equal what a model of the
+// handshake and the framing derives from the same bytes: open, each data, ping and
+// pong frame with its bits and unmasked payload, the close with its code and text,
+// nothing after a close. What the client writes must be whole masked frames: an
+// empty pong for each ping and the texts the script sends, each accepted or refused
+// as the output buffer's limit says, in order.
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/common/fuzz_input.h"
+#include "fuzz/common/memory_socket.h"
+#include "fuzz/common/output_model.h"
+#include "fuzz/common/ws_model.h"
+#include "src/websocket/websocket_client.h"
+
+namespace {
+
+using tavix::WebsocketClient;
+using tavix::WebsocketMsg;
+using zek_fuzz::FuzzInput;
+using zek_fuzz::MemorySocket;
+using zek_fuzz::ModelFrame;
+using zek_fuzz::WsEvent;
+
+constexpr char kHost[] = "192.0.2.1";
+
+// Records the client's events; asked to, its slot closes the client from inside
+// an event, as an owner may.
+class Recorder : public sigslot::has_slots<> {
+ public:
+  void OnOpen(WebsocketClient* client) {
+    WsEvent event;
+    event.kind = WsEvent::kOpen;
+    events.push_back(event);
+    MaybeClose(client);
+  }
+  void OnMessage(WebsocketClient* client, WebsocketMsg* msg) {
+    WsEvent event;
+    event.kind = WsEvent::kMessage;
+    event.frame.fin = msg->fin_;
+    event.frame.rsv1 = msg->rsv1_;
+    event.frame.opcode = msg->opcode_;
+    event.frame.payload = msg->payload_;
+    events.push_back(event);
+    MaybeClose(client);
+  }
+  void OnClose(WebsocketClient*, int code, std::string text) {
+    WsEvent event;
+    event.kind = WsEvent::kClose;
+    event.code = code;
+    event.text = text;
+    events.push_back(event);
+  }
+
+  std::vector<WsEvent> events;
+  bool close_on_next_event = false;
+
+ private:
+  void MaybeClose(WebsocketClient* client) {
+    if (!close_on_next_event)
+      return;
+    close_on_next_event = false;
+    client->Close();
+  }
+};
+
+void CompareEvents(const std::vector<WsEvent>& real, const std::vector<WsEvent>& model) {
+  for (size_t i = 0; i < real.size() || i < model.size(); ++i) {
+    ZEK_FUZZ_CHECK(i < real.size() && i < model.size() && real[i] == model[i],
+                   "event %zu: client %s, model %s", i,
+                   i < real.size() ? real[i].ToString().c_str() : "(none)",
+                   i < model.size() ? model[i].ToString().c_str() : "(none)");
+  }
+}
+
+// The frames the client wrote so far must be the expected ones, in order.
+void CompareOutput(const MemorySocket& socket,
+                   const zek_fuzz::OutputModel& out,
+                   const std::vector<ModelFrame>& expected,
+                   bool all_sent) {
+  ZEK_FUZZ_CHECK(socket.sent().size() == out.sent.size(), "the socket took %zu bytes, model %zu",
+                 socket.sent().size(), out.sent.size());
+  std::string request, why;
+  std::vector<ModelFrame> frames;
+  ZEK_FUZZ_CHECK(
+      zek_fuzz::ModelSplitClientOutput(socket.sent(), !all_sent, &request, &frames, &why), "%s",
+      why.c_str());
+  ZEK_FUZZ_CHECK(frames.size() <= expected.size(), "%zu frames written, %zu expected",
+                 frames.size(), expected.size());
+  if (all_sent)
+    ZEK_FUZZ_CHECK(frames.size() == expected.size(), "%zu frames written, %zu expected",
+                   frames.size(), expected.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ZEK_FUZZ_CHECK(frames[i].fin && !frames[i].rsv1 && frames[i].opcode == expected[i].opcode &&
+                       frames[i].payload == expected[i].payload,
+                   "written frame %zu: opcode %d, %zu bytes; expected opcode %d, %zu bytes", i,
+                   frames[i].opcode, frames[i].payload.size(), expected[i].opcode,
+                   expected[i].payload.size());
+  }
+}
+
+struct Session {
+  MemorySocket* socket = nullptr;  // owned by the client
+  std::unique_ptr<WebsocketClient> client;
+  Recorder recorder;
+  std::unique_ptr<zek_fuzz::WsClientModel> model;
+  std::vector<WsEvent> expected_events;
+  zek_fuzz::OutputModel out;
+  std::vector<ModelFrame> expected_frames;
+  std::string accept;
+
+  void Deliver(const std::string& bytes) {
+    if (model->closed())
+      return;
+    const int pings = model->pings();
+    model->Feed(bytes, &expected_events);
+    // Each ping is answered at once with an empty masked pong.
+    for (int i = pings; i < model->pings(); ++i) {
+      int error = 0;
+      if (out.Write(std::string(6, 'p'), &error) >= 0) {
+        ModelFrame pong;
+        pong.opcode = WebsocketClient::kOpPong;
+        expected_frames.push_back(pong);
+      }
+    }
+    if (model->closed())
+      out.connected = false;
+    ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of %zu waiting bytes",
+                   socket->pending());
+  }
+
+  void SendText(const std::string& text) {
+    bool expected = false;
+    if (text.size() <= WebsocketClient::kMaxSendPayload) {
+      const size_t header = 2 + (text.size() >= 126 ? 2 : 0) + 4;
+      int error = 0;
+      expected = out.Write(std::string(header + text.size(), 't'), &error) >= 0;
+    }
+    const bool sent = client->SendText(text, false);
+    ZEK_FUZZ_CHECK(sent == expected, "SendText of %zu bytes returned %d, model %d", text.size(),
+                   sent, expected);
+    if (expected) {
+      ModelFrame frame;
+      frame.opcode = WebsocketClient::kOpText;
+      frame.payload = text;
+      expected_frames.push_back(frame);
+    }
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzInput in(data, size);
+  const uint8_t flags = in.Byte();
+
+  Session s;
+  s.socket = new MemorySocket();
+  s.socket->Connect(rtc::SocketAddress(kHost, 80));
+  s.client.reset(new WebsocketClient(s.socket, kHost, 80, "", "/ws", "", ""));
+  s.client->SignalOpen.connect(&s.recorder, &Recorder::OnOpen);
+  s.client->SignalMessage.connect(&s.recorder, &Recorder::OnMessage);
+  s.client->SignalClose.connect(&s.recorder, &Recorder::OnClose);
+
+  s.socket->CompleteConnect();
+  std::string why;
+  const std::string key = zek_fuzz::ModelCheckRequest(s.socket->sent(), "/ws", kHost, &why);
+  ZEK_FUZZ_CHECK(!key.empty(), "%s", why.c_str());
+  s.accept = zek_fuzz::ModelAccept(key);
+  s.out.max = WebsocketClient::kMaxPacketSize;
+  s.out.connected = true;
+  s.out.sent = s.socket->sent();
+  s.model.reset(new zek_fuzz::WsClientModel(s.accept, WebsocketClient::kMaxPacketSize));
+
+  // Most scripts go on with a socket that takes only so much at a time.
+  if (flags >> 1) {
+    s.socket->set_send_budget((flags >> 1) * 4);
+    s.out.budget = (flags >> 1) * 4;
+  }
+  if (flags & 1)
+    s.Deliver(zek_fuzz::ModelValidResponse(s.accept, ""));
+
+  while (!in.empty()) {
+    switch (in.Byte() % 9) {
+      case 0:
+        s.Deliver(in.Blob());
+        break;
+      case 1: {  // a frame from its fields
+        const ModelFrame frame = zek_fuzz::FrameFromScript(&in);
+        s.Deliver(zek_fuzz::ModelEncodeFrame(frame, in.U32()));
+        break;
+      }
+      case 2: {
+        const size_t limit = in.Byte();
+        s.socket->set_recv_limit(limit);
+        break;
+      }
+      case 3: {
+        const uint16_t budget = in.U16();
+        const long value = budget == 0xFFFF ? -1 : budget;
+        s.socket->set_send_budget(value);
+        s.out.budget = value;
+        break;
+      }
+      case 4: {
+        const long more = in.Byte();
+        s.socket->Drain(more);
+        s.out.Drain(more);
+        break;
+      }
+      case 5: {
+        std::string text = in.Blob();
+        if (text.size() == 1)  // now and then a text at or beyond the largest payload
+          text.assign(65530 + static_cast<unsigned char>(text[0]) % 8, 'x');
+        s.SendText(text);
+        break;
+      }
+      case 6: {
+        const int error = in.Byte();
+        if (!s.model->closed())
+          s.model->SocketClosed(error, &s.expected_events);
+        s.socket->RaiseClosed(error);
+        s.out.connected = false;
+        break;
+      }
+      case 7:
+        s.Deliver(zek_fuzz::ModelValidResponse(s.accept, in.Blob()));
+        break;
+      case 8:
+        if (!s.model->closed()) {
+          s.recorder.close_on_next_event = true;
+          s.model->CloseOnNextEvent();
+        }
+        break;
+    }
+    CompareEvents(s.recorder.events, s.expected_events);
+    CompareOutput(*s.socket, s.out, s.expected_frames, false);
+  }
+
+  // Let everything queued go out, then every expected frame must be there.
+  s.socket->set_send_budget(-1);
+  s.out.budget = -1;
+  s.socket->RaiseWritable();
+  s.out.WriteEvent();
+  CompareOutput(*s.socket, s.out, s.expected_frames, s.out.queued.empty());
+  return 0;
+}
