@@ -158,7 +158,8 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   // Set by CloseWith; the client reports one end only.
   bool close_reported_ = false;
   std::string host_;
-  size_t port_;
+  // Recorded with the host; the socket was connected to both at Create.
+  [[maybe_unused]] size_t port_;
   std::string host_header_;
   std::string path_;
   std::string protocol_;
