@@ -184,7 +184,7 @@ void KcpConnection::StartSession(unsigned int conv, unsigned short tag, const st
   printf("start send keepalive conv = %u\n", conv);
   fflush(stdout);
   polling_ = true;
-  PostPollKcpTask();
+  // Queues the first keep-alive and runs the engine, which starts the polls.
   PostKeepAlive();
 }
 

@@ -103,7 +103,7 @@ class KcpConnection : public Connection {
   // nothing is in flight). Does nothing once the conversation is no longer polled (the
   // server's close, a silent server, a disconnect).
   void PostPollKcpTask();
-  // Queues one keep-alive and posts the next tick.
+  // Queues one keep-alive, posts the next tick and runs the engine to send it.
   void PostKeepAlive();
 
   // Slots of the KCP client.

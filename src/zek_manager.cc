@@ -238,7 +238,7 @@ void ZekManager::OnConnectionStatusChange(Connection* connection,
     case Connection::kConnLoggedIn:
       // The session stands: a reconnect still pending for an earlier failure would
       // tear it down.
-      rtc::Thread::Current()->Clear(this, kReconnectMsg);
+      main_thread_->Clear(this, kReconnectMsg);
       conn_failure_handled_ = false;
       UpdateConnStatus(kImConnected);
       if (before == kImReconnecting) {
