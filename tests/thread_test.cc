@@ -354,10 +354,18 @@ TEST(ThreadTest, LoopOutlivesFailingPolls) {
     ASSERT_TRUE(pair.ok());
     dispatchers.push_back(std::make_unique<zek_test::TestDispatcher>(server, pair.fds[0], kIoRead));
   }
+  // One socket event and one message first, so that a sanitizer's checks of the types
+  // involved (its first check of a type needs descriptors of its own) are settled
+  // while descriptors are still free: a message alone may be handled before the loop
+  // has polled its dispatchers.
+  dispatchers[0]->on_event = [&](uint32_t, int) {
+    char byte;
+    EXPECT_EQ(1, read(pairs[0].fds[0], &byte, 1));
+  };
   CountingHandler handler;
   ASSERT_TRUE(thread->Start());
-  // One message first, so that a sanitizer's checks of the types involved are
-  // settled while descriptors are still free.
+  pairs[0].Write();
+  ASSERT_TRUE(WaitUntil([&] { return dispatchers[0]->event_count() == 1; }));
   thread->Post(RTC_FROM_HERE, &handler, 0);
   ASSERT_TRUE(WaitUntil([&] { return handler.count() == 1; }));
   CaptureStderr();
