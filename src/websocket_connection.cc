@@ -7,6 +7,7 @@
 
 #include "rtc_base/helpers.h"
 #include "rtc_base/location.h"
+#include "rtc_base/logging.h"
 #include "rtc_base/messagehandler.h"
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/thread.h"
@@ -81,12 +82,20 @@ void WebSocketConnection::WriteText(const std::string& text) {
   // The connection may have been lost or stopped since the text was handed over.
   if (!connected_.load() || !ws_client_)
     return;
-  ws_client_->SendText(text, false);
+  // A text the socket cannot take yet waits in the client; false means it is gone: too
+  // long for a frame, a failing socket, or the client's queue past its bound, which
+  // ends the connection with a report of its own.
+  if (!ws_client_->SendText(text, false))
+    RTC_LOG(LS_WARNING) << "text of " << text.size() << " bytes not sent";
 }
 
 void WebSocketConnection::DisConnectServer() {
   connected_.store(false);
   thread_->Clear(this);
+  // Texts accepted before the disconnect leave now as far as the socket takes them,
+  // as the KCP transport flushes its queue; nobody waits for the network.
+  if (ws_client_)
+    ws_client_->SendWaitingNow();
   ws_client_.reset();
 }
 

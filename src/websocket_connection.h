@@ -45,8 +45,8 @@ class WebSocketConnection : public Connection {
   // comes first, as one text frame, only while logged in; the type is not looked at.
   // Always 0.
   int SendData(const char* data, int length, ZEkMsgType type) override;
-  // Clears the connected flag and every pending message of this connection, and
-  // deletes the client.
+  // Clears the connected flag and every pending message of this connection, writes
+  // what waits in the client as far as the socket takes it now, and deletes the client.
   void DisConnectServer() override;
   void OnMessage(rtc::Message* msg) override;
 

@@ -5,11 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -251,7 +254,7 @@ class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
   void SetUp() override {
     ASSERT_TRUE(kcp_server_.Start()) << kcp_server_.last_error();
     if (!kcp()) {
-      zek_test::WsTestServerOptions options;
+      zek_test::WsTestServerOptions options = ws_options_;
       options.tls = GetParam() == Transport::kWss;
       ws_server_.reset(new WsTestServer(options));
       ASSERT_TRUE(ws_server_->Start());
@@ -362,6 +365,8 @@ class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
 
   zek_test::ScopedFakeClock clock_;
   KcpTestServer kcp_server_;
+  // What a fixture wants of the WebSocket server; the transport decides "tls".
+  zek_test::WsTestServerOptions ws_options_;
   std::unique_ptr<WsTestServer> ws_server_;
   RecordingObserver observer_;
 };
@@ -514,6 +519,175 @@ TEST_P(LibZekCoreWebSocketTest, EndlessFragmentedMessageEndsTheConnection) {
 
 INSTANTIATE_TEST_SUITE_P(Transports,
                          LibZekCoreWebSocketTest,
+                         ::testing::Values(Transport::kWs, Transport::kWss),
+                         TransportName);
+
+// A server that reads slower than the app sends: a small receive buffer, read a chunk
+// at a time with a pause after each, so that a burst fills the kernel's buffers and
+// backs up in the client (for wss, in the TLS adapter too) long before the server has
+// read it.
+class LibZekCoreSlowServerTest : public LibZekCoreWebSocketTest {
+ protected:
+  static constexpr int kThreads = 4;
+
+  LibZekCoreSlowServerTest() {
+    ws_options_.receive_buffer = 32 * 1024;
+    ws_options_.max_segment = 1400;
+    ws_options_.read_chunk = 16 * 1024;
+    ws_options_.read_pause_ms = 2;
+  }
+
+  // A JSON text of `size` bytes naming its burst, thread and place in the thread's order.
+  static std::string Text(int burst, int thread, int index, size_t size) {
+    std::string text = R"({"b":)" + std::to_string(burst) + R"(,"t":)" + std::to_string(thread) +
+                       R"(,"i":)" + std::to_string(index) + R"(,"p":")";
+    // The padding and the closing quote and brace.
+    if (size > text.size() + 2)
+      text.append(size - text.size() - 2, static_cast<char>('a' + (index + thread) % 26));
+    return text + "\"}";
+  }
+
+  static void Send(const std::string& text) {
+    SendUserMessage(text.data(), static_cast<int>(text.size()), tavix::im::kMsgText);
+  }
+
+  // `threads` app threads at once, each sending `count` texts of `size` bytes.
+  static void SendFromThreads(int burst, int threads, int count, size_t size) {
+    std::vector<std::thread> senders;
+    for (int t = 0; t < threads; ++t) {
+      senders.emplace_back([=] {
+        for (int i = 0; i < count; ++i)
+          Send(Text(burst, t, i, size));
+      });
+    }
+    for (std::thread& sender : senders)
+      sender.join();
+  }
+
+  // The same texts in the same order; on a difference, where it begins (the texts are
+  // far too long to print whole).
+  static testing::AssertionResult SameTexts(const std::vector<std::string>& expected,
+                                            const std::vector<std::string>& actual) {
+    const size_t common = std::min(expected.size(), actual.size());
+    for (size_t i = 0; i < common; ++i) {
+      if (expected[i] != actual[i])
+        return testing::AssertionFailure()
+               << "text " << i << " differs: " << actual[i].substr(0, 40);
+    }
+    if (expected.size() != actual.size())
+      return testing::AssertionFailure()
+             << actual.size() << " texts instead of " << expected.size();
+    return testing::AssertionSuccess();
+  }
+
+  // Every text of the burst reached the server once and in each thread's order.
+  static void ExpectEachThreadsOrder(const std::vector<std::string>& texts,
+                                     int burst,
+                                     int threads,
+                                     int count) {
+    std::vector<int> next(threads, 0);
+    for (const std::string& text : texts) {
+      int b = -1, t = -1, i = -1;
+      ASSERT_EQ(3, sscanf(text.c_str(), R"({"b":%d,"t":%d,"i":%d)", &b, &t, &i))
+          << text.substr(0, 40);
+      if (b != burst)
+        continue;
+      ASSERT_TRUE(t >= 0 && t < threads) << t;
+      ASSERT_EQ(next[t], i) << "thread " << t;
+      ++next[t];
+    }
+    for (int t = 0; t < threads; ++t)
+      EXPECT_EQ(count, next[t]) << "thread " << t;
+  }
+};
+
+constexpr int LibZekCoreSlowServerTest::kThreads;
+
+// Several app threads send far more than the socket, the kernel's buffers and the
+// client's 64 KiB output buffer hold, in many small texts and in texts of tens of KB:
+// the server gets every one once, in each thread's order, and the app every echo.
+TEST_P(LibZekCoreSlowServerTest, BurstsFromManyThreadsArriveWholeAndInOrder) {
+  ASSERT_NO_FATAL_FAILURE(LogIn());
+  const struct {
+    const char* name;
+    int count;
+    size_t size;
+  } bursts[] = {
+      {"small texts", 2000, 200},
+      {"texts of 30 KB", 20, 30000},
+  };
+  size_t total = 0;
+  for (int b = 0; b < 2; ++b) {
+    SCOPED_TRACE(bursts[b].name);
+    SendFromThreads(b, kThreads, bursts[b].count, bursts[b].size);
+    total += static_cast<size_t>(kThreads * bursts[b].count);
+    const bool all =
+        WaitUntil([&] { return ws_server_->text_count() >= total; }, std::chrono::seconds(30));
+    EXPECT_TRUE(all) << ws_server_->text_count() << " of " << total << " texts arrived";
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectEachThreadsOrder(ws_server_->texts(), b, kThreads, bursts[b].count));
+    ASSERT_TRUE(observer_.WaitForMessages(total, std::chrono::seconds(30)))
+        << observer_.message_count() << " of " << total << " echoes";
+  }
+  EXPECT_TRUE(SameTexts(ws_server_->texts(), observer_.messages()));
+  EXPECT_EQ(total, ws_server_->text_count());
+  EXPECT_EQ(std::vector<CoreEvent>{Connected()}, observer_.events());
+}
+
+// A server that stops reading for a while and then reads again gets everything the app
+// sent meanwhile.
+TEST_P(LibZekCoreSlowServerTest, SilentServerGetsEverythingSentMeanwhile) {
+  ASSERT_NO_FATAL_FAILURE(LogIn());
+  ws_server_->SetSilent(true);
+  constexpr int kCount = 40;
+  std::vector<std::string> sent;
+  for (int i = 0; i < kCount; ++i) {
+    sent.push_back(Text(0, 0, i, 30000));
+    Send(sent.back());
+  }
+  // Everything handed over has reached the client, which is where the texts now wait.
+  ASSERT_TRUE(zek_test::Drain(worker()));
+  EXPECT_EQ(0u, ws_server_->text_count());
+  ws_server_->SetSilent(false);
+  const bool all =
+      WaitUntil([&] { return ws_server_->text_count() >= sent.size(); }, std::chrono::seconds(30));
+  EXPECT_TRUE(all) << ws_server_->text_count() << " of " << sent.size() << " texts arrived";
+  EXPECT_TRUE(SameTexts(sent, ws_server_->texts()));
+  ASSERT_TRUE(observer_.WaitForMessages(sent.size(), std::chrono::seconds(30)));
+  EXPECT_TRUE(SameTexts(sent, observer_.messages()));
+  EXPECT_EQ(std::vector<CoreEvent>{Connected()}, observer_.events());
+}
+
+// A server that never reads cannot take the app's memory: once the texts waiting for
+// the socket pass the bound, the connection ends as a failure of the WebSocket itself
+// (code 3) and the manager reconnects.
+TEST_P(LibZekCoreSlowServerTest, NeverReadingServerEndsTheConnectionPastTheBound) {
+  ASSERT_NO_FATAL_FAILURE(LogIn());
+  ws_server_->SetSilent(true);
+  // 24 MB: past the bound with room for what the kernel buffers hold.
+  constexpr int kCount = 400;
+  for (int i = 0; i < kCount; ++i)
+    Send(Text(0, 0, i, 60000));
+  ASSERT_TRUE(observer_.WaitForEvents(2, std::chrono::seconds(30)));
+  EXPECT_EQ((CoreEvent{tavix::im::kEventReconnecting, 3, "start reconnect"}),
+            observer_.events()[1]);
+
+  ws_server_->SetSilent(false);
+  EXPECT_TRUE(WaitUntil([&] { return ws_server_->peer_closes() == 1; }, std::chrono::seconds(30)));
+  // Of the texts only those the socket had taken before the end can have arrived.
+  EXPECT_LT(ws_server_->text_count(), static_cast<size_t>(kCount));
+  // The reconnect is scheduled by the handler that raised the event, on the clock as it
+  // then stood: let that handler finish before the clock moves.
+  ASSERT_TRUE(zek_test::Drain(worker()));
+  Advance(1000);
+  ASSERT_TRUE(observer_.WaitForEvents(3));
+  EXPECT_EQ(Reconnected(), observer_.events()[2]);
+  EXPECT_EQ(2u, Logins());
+  EXPECT_TRUE(Echoes(R"({"after":"the backlog"})"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports,
+                         LibZekCoreSlowServerTest,
                          ::testing::Values(Transport::kWs, Transport::kWss),
                          TransportName);
 

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -718,6 +720,138 @@ TEST_F(WebsocketClientTest, WritesControlAndBinaryFrames) {
   EXPECT_EQ(f[4].b1, 0x01);
   EXPECT_TRUE(f[4].key.empty());
   EXPECT_EQ(f[4].payload, "u");
+}
+
+// A text of `size` bytes that starts with its number, so that a lost, repeated or
+// reordered one shows.
+std::string NumberedText(size_t i, size_t size) {
+  std::string text = std::to_string(i) + ":";
+  text.resize(size, static_cast<char>('a' + i % 26));
+  return text;
+}
+
+// On the worker thread: texts of `size` bytes until at least `waiting` frames wait
+// above the output buffer (the peer must not be reading). Returns how many went.
+size_t FillUntilWaiting(WebsocketClient* client, size_t waiting, size_t size, size_t first = 0) {
+  size_t i = first;
+  // The kernel's buffers on loopback hold megabytes; the bound stops a runaway loop.
+  while (client->waiting_frames() < waiting && i < first + 2000) {
+    EXPECT_TRUE(client->SendText(NumberedText(i, size), false)) << i;
+    ++i;
+  }
+  return i - first;
+}
+
+// Texts the socket cannot take wait in the client, whole and in order, and leave on
+// the socket's write events once the peer reads again: none lost, none twice.
+TEST_F(WebsocketClientTest, TextsTheSocketCannotTakeWaitAndLeaveInOrder) {
+  Open();
+  peer_.SetReading(false);
+  constexpr size_t kSize = 60000;
+  size_t sent = 0;
+  RunOn(worker_.get(), [&] {
+    sent = FillUntilWaiting(client_, 3, kSize);
+    EXPECT_GE(client_->waiting_frames(), 3u);
+    // Every waiting frame is whole: header, key and payload.
+    EXPECT_EQ(client_->waiting_bytes(), client_->waiting_frames() * (kSize + 8));
+    // A text never overtakes a waiting one.
+    EXPECT_TRUE(client_->SendText(NumberedText(sent, 10), false));
+  });
+  peer_.SetReading(true);
+  ASSERT_TRUE(
+      peer_.WaitForReceived(request_.size() + sent * (kSize + 8) + 16, std::chrono::seconds(20)));
+  const std::vector<WireFrame> frames = Written();
+  ASSERT_EQ(frames.size(), sent + 1);
+  for (size_t i = 0; i < sent; ++i)
+    ASSERT_TRUE(frames[i].payload == NumberedText(i, kSize)) << i;
+  EXPECT_EQ(frames[sent].payload, NumberedText(sent, 10));
+  RunOn(worker_.get(), [&] {
+    EXPECT_EQ(client_->waiting_frames(), 0u);
+    EXPECT_EQ(client_->unsent_bytes(), 0u);
+  });
+  EXPECT_TRUE(recorder_->closes().empty());
+}
+
+// The pong for a server's ping does not wait behind texts: it goes into the output
+// buffer behind the frame being written, and once that is full, ahead of the waiting
+// texts; pongs keep their own order.
+TEST_F(WebsocketClientTest, PongsGoAheadOfWaitingTexts) {
+  Open();
+  peer_.SetReading(false);
+  constexpr size_t kSize = 60000;
+  // A batch of pings whose pongs (6 bytes each) are more than the output buffer holds.
+  constexpr size_t kBatch = 12000;
+  std::string pings;
+  for (size_t i = 0; i < kBatch; ++i)
+    pings += Frame(0x89, "");
+  size_t sent = 0;
+  size_t waiting_texts = 0;
+  size_t pongs = 0;
+  CaptureStdout();
+  // In one go on the worker thread: no write event moves anything meanwhile.
+  RunOn(worker_.get(), [&] {
+    sent = FillUntilWaiting(client_, 2, kSize);
+    waiting_texts = client_->waiting_frames();
+    // Until some pongs wait too: the peer may still have taken some before it stopped.
+    while (client_->waiting_frames() == waiting_texts && pongs < 50 * kBatch) {
+      std::string input = pings;
+      size_t length = input.size();
+      client_->ProcessInput(&input[0], &length);
+      EXPECT_EQ(length, 0u);
+      pongs += kBatch;
+    }
+    EXPECT_GT(client_->waiting_frames(), waiting_texts);
+    // A text sent now goes behind all of them.
+    EXPECT_TRUE(client_->SendText(NumberedText(sent, 10), false));
+  });
+  GetCapturedStdout();
+  EXPECT_EQ(recorder_->frames().size(), pongs);
+  peer_.SetReading(true);
+  ASSERT_TRUE(peer_.WaitForReceived(request_.size() + sent * (kSize + 8) + pongs * 6 + 16,
+                                    std::chrono::seconds(20)));
+  const std::vector<WireFrame> frames = Written();
+  ASSERT_EQ(frames.size(), sent + pongs + 1);
+  // The texts that had left the client, then every pong, then the texts that waited.
+  const size_t before = sent - waiting_texts;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const bool pong = i >= before && i < before + pongs;
+    ASSERT_EQ(frames[i].b0, pong ? 0x8A : 0x81) << i;
+  }
+  for (size_t i = 0; i < sent; ++i) {
+    const size_t at = i < before ? i : i + pongs;
+    ASSERT_TRUE(frames[at].payload == NumberedText(i, kSize)) << i;
+  }
+  EXPECT_EQ(frames.back().payload, NumberedText(sent, 10));
+}
+
+// Past the bound on waiting bytes the client gives up as on its other failures: it
+// closes, lets go of every waiting frame at once and reports kWsSendQueueFull once.
+TEST_F(WebsocketClientTest, PastTheWaitingBoundTheClientClosesAndLetsGo) {
+  Open();
+  peer_.SetReading(false);
+  constexpr size_t kSize = 60000;
+  RunOn(worker_.get(), [&] {
+    size_t most = 0;
+    bool sent = true;
+    for (size_t i = 0; sent && i < 2000; ++i) {
+      sent = client_->SendText(NumberedText(i, kSize), false);
+      most = std::max(most, client_->waiting_bytes());
+    }
+    EXPECT_FALSE(sent);
+    // Up to the bound, not past it.
+    EXPECT_LE(most, WebsocketClient::kMaxWaitingBytes);
+    EXPECT_GT(most + kSize + 8, WebsocketClient::kMaxWaitingBytes);
+    EXPECT_EQ(client_->waiting_frames(), 0u);
+    EXPECT_EQ(client_->waiting_bytes(), 0u);
+    EXPECT_EQ(client_->GetState(), rtc::AsyncPacketSocket::PS_CLOSED);
+    // A closed client takes nothing more.
+    EXPECT_FALSE(client_->SendText("late", false));
+    EXPECT_FALSE(client_->SendPong());
+    EXPECT_EQ(client_->waiting_bytes(), 0u);
+  });
+  ASSERT_EQ(recorder_->closes().size(), 1u);
+  EXPECT_EQ(recorder_->closes()[0].code, WebsocketClient::kWsSendQueueFull);
+  EXPECT_EQ(recorder_->closes()[0].text, "send queue full");
 }
 
 TEST_F(WebsocketClientTest, CreateRefusesWhatItCannotConnect) {

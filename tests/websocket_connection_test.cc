@@ -820,6 +820,98 @@ TEST_F(WebSocketConnectionTest, SendDataAfterDisconnectSendsNothing) {
   RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->client(), nullptr); });
 }
 
+// A numbered JSON text of about `size` bytes.
+std::string NumberedText(int i, size_t size) {
+  std::string text = R"({"i":)" + std::to_string(i) + R"(,"p":")";
+  text.append(size - text.size() - 2, 'p');
+  return text + "\"}";
+}
+
+// Sends texts through SendData until at least `waiting` frames wait in the client (the
+// server must not be reading); returns them.
+std::vector<std::string> SendUntilWaiting(WebSocketConnection* connection,
+                                          rtc::Thread* worker,
+                                          size_t waiting,
+                                          size_t size) {
+  std::vector<std::string> sent;
+  size_t now = 0;
+  while (now < waiting && sent.size() < 2000) {
+    for (int k = 0; k < 10; ++k) {
+      sent.push_back(NumberedText(static_cast<int>(sent.size()), size));
+      EXPECT_EQ(connection->SendData(sent.back().data(), static_cast<int>(sent.back().size()),
+                                     ZEkMsgType::kMsgText),
+                0);
+    }
+    // Posted texts run in order behind what came before; RunOn would go ahead of them.
+    EXPECT_TRUE(zek_test::Drain(worker));
+    RunOn(worker,
+          [&] { now = static_cast<ProbeConnection*>(connection)->client()->waiting_frames(); });
+  }
+  return sent;
+}
+
+// At the app's disconnect what waits in the client goes out at once, as far as the
+// socket takes it, before the socket closes. Here the socket has just drained (the
+// server read everything the kernel held while the worker was busy), so it takes the
+// output buffer and every waiting text.
+TEST_F(WebSocketConnectionTest, DisconnectWritesWhatWaits) {
+  WsTestServerOptions options;
+  // Nothing comes back: unread bytes at the close would turn it into a reset.
+  options.echo = false;
+  // Kernel buffers of tens of KB, as on a phone, not loopback's megabytes: a few texts
+  // fill them.
+  options.receive_buffer = 32 * 1024;
+  options.max_segment = 1400;
+  WsTestServer* server = LogIn(options);
+  server->SetSilent(true);
+  const size_t before = server->bytes_received();
+  constexpr size_t kSize = 30000;
+  const std::vector<std::string> sent = SendUntilWaiting(conn_, worker_.get(), 3, kSize);
+  RunOn(worker_.get(), [&] {
+    const size_t unsent = conn_->client()->unsent_bytes();
+    ASSERT_GT(conn_->client()->waiting_frames(), 0u);
+    // No write event reaches the client while this runs: only the disconnect can send
+    // what is left.
+    server->SetSilent(false);
+    const size_t written = before + sent.size() * (kSize + 8) - unsent;
+    ASSERT_TRUE(
+        WaitUntil([&] { return server->bytes_received() == written; }, std::chrono::seconds(20)))
+        << server->bytes_received() << " of " << written << " bytes; " << sent.size() << " texts, "
+        << unsent << " unsent, " << before << " before";
+    conn_->DisConnectServer();
+  });
+  ASSERT_TRUE(
+      WaitUntil([&] { return server->text_count() == sent.size(); }, std::chrono::seconds(20)))
+      << server->text_count() << " of " << sent.size();
+  EXPECT_TRUE(server->texts() == sent);
+  EXPECT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+}
+
+// Past the bound on waiting bytes the connection ends as on any failure of the client
+// itself (code 3), and the waiting memory goes at once, before the manager deletes the
+// connection.
+TEST_F(WebSocketConnectionTest, PastTheWaitingBoundTheConnectionEndsAsALocalFailure) {
+  WsTestServer* server = LogIn();
+  server->SetSilent(true);
+  const std::string text = NumberedText(0, 60000);
+  // 24 MB: the bound and what the kernel's buffers hold.
+  for (int i = 0; i < 400; ++i)
+    conn_->SendData(text.data(), static_cast<int>(text.size()), ZEkMsgType::kMsgText);
+  ASSERT_TRUE(WaitForStatuses(2, std::chrono::seconds(20)));
+  const Status lost = reporter_->statuses()[1];
+  EXPECT_EQ(lost.status, Connection::kConnLost);
+  EXPECT_EQ(lost.code, 3u);
+  EXPECT_EQ(lost.text, "send queue full");
+  Settle();
+  EXPECT_FALSE(IsConnected());
+  RunOn(worker_.get(), [&] {
+    ASSERT_NE(conn_->client(), nullptr);
+    EXPECT_EQ(conn_->client()->waiting_bytes(), 0u);
+    EXPECT_EQ(conn_->client()->waiting_frames(), 0u);
+  });
+  EXPECT_EQ(reporter_->statuses().size(), 2u);
+}
+
 }  // namespace
 }  // namespace im
 }  // namespace tavix

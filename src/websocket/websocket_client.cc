@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "rtc_base/base64.h"
@@ -164,6 +165,7 @@ WebsocketClient::WebsocketClient(rtc::AsyncSocket* socket,
   // After the base's own connections, so the base's handlers run first.
   this->socket()->SignalConnected.connect(this, &WebsocketClient::OnConnectEvent);
   this->socket()->SignalClosed.connect(this, &WebsocketClient::OnCloseEvent);
+  SignalSendReady.connect(this, &WebsocketClient::OnSendReady);
 }
 
 WebsocketClient::~WebsocketClient() {
@@ -175,6 +177,13 @@ WebsocketClient::~WebsocketClient() {
 
 int WebsocketClient::Send(const void* data, size_t length, const rtc::PacketOptions& /*options*/) {
   return SendRaw(data, length);
+}
+
+int WebsocketClient::Close() {
+  // At once, not when the owner gets round to deleting the client: up to
+  // kMaxWaitingBytes that can never leave.
+  DropWaitingFrames();
+  return rtc::AsyncTCPSocketBase::Close();
 }
 
 void WebsocketClient::HandleIncomingConnection(rtc::AsyncSocket* /*socket*/) {}
@@ -430,7 +439,7 @@ bool WebsocketClient::SendFrame(const char* data,
     header_size += 2;
   if (mask)
     header_size += 4;
-  std::vector<char> frame(header_size + length, 0);
+  std::string frame(header_size + length, '\0');
   if (fin)
     SetBit(&frame[0], 7);
   if (rsv1)
@@ -457,7 +466,70 @@ bool WebsocketClient::SendFrame(const char* data,
     if (mask)
       MaskContent(&frame[offset], length, key);
   }
+  // Opcodes 8 to 15 are control frames, which may go between the frames of others.
+  return QueueFrame(std::move(frame), (opcode & 0x08) != 0);
+}
+
+bool WebsocketClient::QueueFrame(std::string frame, bool control) {
+  if (GetState() == PS_CLOSED)
+    return false;
+  // Nothing goes ahead of what waits of its own kind; the output buffer ends at a
+  // frame boundary, so a control frame appended to it does not split a data frame.
+  const bool behind_others = !waiting_control_.empty() || (!control && !waiting_data_.empty());
+  if (!behind_others && output_buffer_size() + frame.size() <= kMaxPacketSize)
+    return WriteFrame(frame);
+  if (frame.size() > kMaxWaitingBytes - waiting_bytes_) {
+    RTC_LOG(LS_ERROR) << "send queue full: " << waiting_bytes_ << " bytes wait for the socket";
+    CloseWith(kWsSendQueueFull, "send queue full");
+    return false;
+  }
+  waiting_bytes_ += frame.size();
+  (control ? waiting_control_ : waiting_data_).push_back(std::move(frame));
+  return true;
+}
+
+bool WebsocketClient::WriteFrame(const std::string& frame) {
   return Send(frame.data(), frame.size(), rtc::PacketOptions()) != -1;
+}
+
+void WebsocketClient::OnSendReady(rtc::AsyncPacketSocket* /*socket*/) {
+  MoveWaitingFrames();
+}
+
+void WebsocketClient::MoveWaitingFrames() {
+  for (;;) {
+    std::deque<std::string>& from = waiting_control_.empty() ? waiting_data_ : waiting_control_;
+    if (from.empty())
+      return;
+    const std::string& frame = from.front();
+    if (output_buffer_size() + frame.size() > kMaxPacketSize)
+      return;
+    // A socket that refuses outright is failing; its close event follows.
+    if (!WriteFrame(frame))
+      return;
+    waiting_bytes_ -= frame.size();
+    from.pop_front();
+  }
+}
+
+void WebsocketClient::SendWaitingNow() {
+  if (GetState() == PS_CLOSED)
+    return;
+  for (;;) {
+    MoveWaitingFrames();
+    // Empty, the output buffer would have taken any waiting frame.
+    if (output_buffer_size() == 0)
+      return;
+    if (FlushOutBuffer() <= 0)
+      return;
+  }
+}
+
+void WebsocketClient::DropWaitingFrames() {
+  // Swapped out so that the deques' storage goes too.
+  std::deque<std::string>().swap(waiting_control_);
+  std::deque<std::string>().swap(waiting_data_);
+  waiting_bytes_ = 0;
 }
 
 bool WebsocketClient::SendText(const std::string& text, bool rsv1) {

@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 
+#include <deque>
 #include <string>
 
 #include "rtc_base/asyncpacketsocket.h"
@@ -41,6 +42,12 @@ class TavixSSLCertificateVerifier : public rtc::SSLCertificateVerifier {
 // the byte stream into frames and reports each through SignalMessage; a close
 // frame or any failure ends in Close() followed by one SignalClose.
 //
+// Frames the socket cannot take yet wait, whole and in order, above the 64 KiB output
+// buffer, and move into it each time the socket has drained it. A control frame (a
+// pong) goes ahead of waiting data frames, at a frame boundary, so that it never waits
+// behind megabytes of texts. Past kMaxWaitingBytes the client gives up as on any other
+// failure of its own: a server that stops reading cannot take the app's memory.
+//
 // Everything, sends included, belongs to the thread whose socket server runs the
 // socket; another thread hands its writes to that thread (the WebSocket
 // connection posts them).
@@ -60,6 +67,7 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   enum CloseCode {
     kWsHandshakeError = -100,    // "handshake error"
     kWsFrameTooLong = -101,      // "context too long"
+    kWsSendQueueFull = -102,     // "send queue full": past kMaxWaitingBytes
     kWsSocketError = -103,       // "socket error:code = " and the socket's error
     kWsCloseWithoutJson = -104,  // the whole close payload
   };
@@ -70,6 +78,10 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   // a frame with a 16-bit length can have (8 bytes, masked), so that every such
   // frame fits whole, in and out.
   static constexpr size_t kMaxPacketSize = 65536 + 8;
+  // The most bytes of frames that may wait above the output buffer (16 MiB): ample for
+  // any burst of an IM app, and the same kind of limit as the 1 MiB on a received
+  // message.
+  static constexpr size_t kMaxWaitingBytes = 16 * 1024 * 1024;
 
   // A client over `socket`, or over a new TCP socket of the current thread's
   // socket server when it is null, connecting to host:port. `path` must be "/ws"
@@ -97,14 +109,26 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
 
   // Raw bytes: SendRaw's result (the length once queued, -1 when refused).
   int Send(const void* data, size_t length, const rtc::PacketOptions& options) override;
+  // Also lets go of the waiting frames: a closed socket sends none of them.
+  int Close() override;
 
-  // Builds and writes one frame; false when it is too long (payload of 65535
-  // bytes or more) or the socket refuses it.
+  // Builds one frame and writes it, or leaves it waiting for the socket. False when
+  // it is too long (payload of 65535 bytes or more), when the client is closed or its
+  // socket refuses it outright, and when it would take the waiting bytes past
+  // kMaxWaitingBytes, which ends the connection (kWsSendQueueFull).
   bool SendFrame(const char* data, size_t length, bool fin, OpCode opcode, bool mask, bool rsv1);
   bool SendText(const std::string& text, bool rsv1);
   bool SendBinary(const char* data, size_t length);
   bool SendPing();
   bool SendPong();
+  // For the owner before it deletes the client: what waits goes out now as far as the
+  // socket takes it, without waiting for the network; the rest goes with the client.
+  void SendWaitingNow();
+  // Frames waiting above the output buffer, and their bytes.
+  size_t waiting_frames() const { return waiting_control_.size() + waiting_data_.size(); }
+  size_t waiting_bytes() const { return waiting_bytes_; }
+  // Bytes accepted that the socket has not taken: the output buffer and what waits.
+  size_t unsent_bytes() const { return output_buffer_size() + waiting_bytes_; }
 
   // The upgrade request; fills the defaults of the header texts and a new
   // request key.
@@ -145,6 +169,15 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
  private:
   void OnConnectEvent(rtc::AsyncSocket* socket);
   void OnCloseEvent(rtc::AsyncSocket* socket, int error);
+  // The output buffer has drained: the waiting frames move in.
+  void OnSendReady(rtc::AsyncPacketSocket* socket);
+  // Writes the frame, or leaves it waiting: a data frame behind every waiting frame,
+  // a control frame behind the waiting control frames only.
+  bool QueueFrame(std::string frame, bool control);
+  bool WriteFrame(const std::string& frame);
+  // Moves waiting frames, control frames first, into the output buffer while they fit.
+  void MoveWaitingFrames();
+  void DropWaitingFrames();
   void StartHandshake();
   // Consumes the response once its header block is complete; true when the
   // bytes after it may be read as frames.
@@ -165,6 +198,11 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   std::string protocol_;
   std::string origin_;
   std::string request_key_;
+  // Whole frames the output buffer could not take, oldest first, and their bytes;
+  // control frames leave before data frames. Worker thread only, like the rest.
+  std::deque<std::string> waiting_control_;
+  std::deque<std::string> waiting_data_;
+  size_t waiting_bytes_ = 0;
 };
 
 }  // namespace tavix

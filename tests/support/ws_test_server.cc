@@ -315,6 +315,10 @@ struct WsTestServer::Connection {
   bool ping_scheduled = false;
   Clock::time_point next_ping;
 
+  // A paced reader waits until `next_read` before it reads again.
+  bool read_paused = false;
+  Clock::time_point next_read;
+
   // The held rest of a split handshake response.
   std::string rest;
   bool rest_held = false;
@@ -371,6 +375,18 @@ bool WsTestServer::Start() {
   }
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (options_.receive_buffer > 0 &&
+      setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer,
+                 sizeof(options_.receive_buffer)) != 0) {
+    ADD_FAILURE() << "SO_RCVBUF: " << strerror(errno);
+    return false;
+  }
+  if (options_.max_segment > 0 &&
+      setsockopt(listen_fd_, IPPROTO_TCP, TCP_MAXSEG, &options_.max_segment,
+                 sizeof(options_.max_segment)) != 0) {
+    ADD_FAILURE() << "TCP_MAXSEG: " << strerror(errno);
+    return false;
+  }
   port_ = BindTo(listen_fd_, options_.address, options_.port);
   if (port_ == 0 || listen(listen_fd_, 16) != 0 || !SetNonBlocking(listen_fd_)) {
     ADD_FAILURE() << "cannot listen on " << options_.address << ": " << strerror(errno);
@@ -648,13 +664,14 @@ void WsTestServer::Run() {
     fds.push_back({listen_fd_, POLLIN, 0});
     for (const auto& conn : conns_) {
       short events = 0;
-      if (!silent && !conn->peer_closed)
+      const bool holding = silent || conn->read_paused;
+      if (!holding && !conn->peer_closed)
         events |= POLLIN;
       if (!conn->out.empty() && !conn->write_shut)
         events |= POLLOUT;
-      // poll() reports a hang-up whatever is asked; a silent server must not
-      // spin on it.
-      int fd = silent && conn->hup_seen && !(events & POLLOUT) ? -1 : conn->fd;
+      // poll() reports a hang-up whatever is asked; a server that is not reading
+      // must not spin on it.
+      int fd = holding && conn->hup_seen && !(events & POLLOUT) ? -1 : conn->fd;
       fds.push_back({fd, events, 0});
     }
     if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) {
@@ -713,7 +730,7 @@ void WsTestServer::Service(Connection* conn, short revents) {
     return;
   if (revents & (POLLERR | POLLHUP))
     conn->hup_seen = true;
-  if ((revents & (POLLIN | POLLERR | POLLHUP)) && !Silent())
+  if ((revents & (POLLIN | POLLERR | POLLHUP)) && !Silent() && !conn->read_paused)
     ReadSocket(conn);
   Flush(conn);
 }
@@ -722,8 +739,10 @@ void WsTestServer::ReadSocket(Connection* conn) {
   if (conn->peer_closed || conn->dead)
     return;
   char buf[kReadChunk];
-  for (int i = 0; i < kReadBurst; ++i) {
-    ssize_t n = recv(conn->fd, buf, sizeof(buf), 0);
+  const bool paced = options_.read_chunk > 0;
+  const size_t chunk = paced ? std::min(options_.read_chunk, sizeof(buf)) : sizeof(buf);
+  for (int i = 0; i < (paced ? 1 : kReadBurst); ++i) {
+    ssize_t n = recv(conn->fd, buf, chunk, 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
       return;
     if (n <= 0) {
@@ -742,6 +761,10 @@ void WsTestServer::ReadSocket(Connection* conn) {
     ProcessInput(conn);
     if (conn->dead || conn->drop)
       return;
+  }
+  if (paced && options_.read_pause_ms > 0) {
+    conn->read_paused = true;
+    conn->next_read = Clock::now() + std::chrono::milliseconds(options_.read_pause_ms);
   }
 }
 
@@ -953,6 +976,12 @@ void WsTestServer::RunTimers(Connection* conn, int* timeout_ms) {
   if (conn->dead)
     return;
   const auto now = Clock::now();
+  if (conn->read_paused) {
+    if (now >= conn->next_read)
+      conn->read_paused = false;
+    else
+      LowerTimeout(timeout_ms, MsUntil(conn->next_read, now));
+  }
   if (conn->rest_timed) {
     if (now >= conn->rest_at) {
       conn->rest_timed = false;

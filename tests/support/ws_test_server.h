@@ -187,6 +187,18 @@ struct WsTestServerOptions {
   std::string ping_payload;
   // A ping from the client gets a pong with the same payload.
   bool answer_pings = true;
+  // The SO_RCVBUF of every connection, set on the listening socket so that the window
+  // is small from the first segment; 0 keeps the kernel's own, which on loopback grows
+  // to megabytes.
+  int receive_buffer = 0;
+  // The TCP_MAXSEG of every connection, set on the listening socket so that the
+  // client's MSS follows it; 0 keeps loopback's own (64 KiB), which makes the client's
+  // send buffer megabytes large where a phone's is tens of KB.
+  int max_segment = 0;
+  // A slow reader: when not 0, at most this many bytes are read from a connection at a
+  // time, and then nothing for `read_pause_ms`.
+  size_t read_chunk = 0;
+  int read_pause_ms = 1;
 };
 
 // A WebSocket server on 127.0.0.1 (port 0 picks a free one), plain or over TLS,
