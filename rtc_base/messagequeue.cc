@@ -11,6 +11,9 @@
 namespace rtc {
 namespace {
 
+// Messages handed out in a row, while more keep coming, before the sockets get a look.
+constexpr int kMessagesPerSocketLook = 32;
+
 // Payloads are deleted only after the queue's lock is released: a payload's
 // destructor may destroy a handler, whose purge takes the registry's lock, and that
 // lock comes before any queue's.
@@ -170,6 +173,16 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool process_io) {
   while (true) {
     ReceiveSends();
 
+    // Threads that keep posting must not starve the sockets: their events (a read, a
+    // write that drains what waits to be sent) get a look-in between messages.
+    if (process_io && handed_out_since_io_ >= kMessagesPerSocketLook) {
+      handed_out_since_io_ = 0;
+      if (!socket_server_->Wait(0, true)) {
+        return false;
+      }
+      now = TimeMillis();
+    }
+
     int64_t next_delay = kForeverMs;
     bool first_pass = true;
     while (true) {
@@ -211,6 +224,7 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool process_io) {
         *out = Message();
         continue;
       }
+      ++handed_out_since_io_;
       return true;
     }
 
@@ -227,6 +241,7 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool process_io) {
         wait = next_delay;
       }
     }
+    handed_out_since_io_ = 0;
     if (!socket_server_->Wait(saturated_cast<int>(wait), process_io)) {
       return false;
     }

@@ -199,6 +199,9 @@ class MessageQueue {
   // Touched by the owner of the queue object only.
   bool registered_;
   bool destroyed_;
+  // The thread that gets the messages: those handed out since its sockets were last
+  // looked at.
+  int handed_out_since_io_ = 0;
   // Any thread; only through AtomicOps.
   volatile int quitting_;
   SocketServer* const socket_server_;

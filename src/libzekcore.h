@@ -31,8 +31,11 @@ enum ZEkMsgType : int32_t {
 #define ZEKCORE_EXPORT __attribute__((visibility("default")))
 #endif
 
-// Implemented by the app; the core never deletes it. Calls come on the core's worker
-// thread; the pointers are valid only for the duration of the call.
+// Implemented by the app; the core never deletes it. Calls come one at a time on the
+// core's worker thread "zek main thread"; the pointers are valid only for the duration
+// of the call. Inside a call the app may call SendUserMessage, ConnectImServer,
+// DisConnectImServer and UnInitialize (see there); it must not wait for another of its
+// threads that is inside UnInitialize, which waits for the call to return.
 class ZEKCORE_EXPORT ZEkCoreObserver {
  public:
   virtual void OnZEkCoreEvent(ZEkEventCode code, int errorCode, const char* context) = 0;
@@ -46,12 +49,17 @@ class ZEKCORE_EXPORT ZEkCoreObserver {
 }  // namespace tavix
 
 // The app's five entry points. They share one process-wide core without a lock, so
-// Initialize and UnInitialize must not run at the same time as any other of them.
+// Initialize and UnInitialize must not run at the same time as any other of them; only
+// an UnInitialize inside a callback may meet the app's other calls, which it waits for.
 extern "C" {
-// Creates the core with the app's observer; blocks for the MTU probe. A second call
-// while the core exists does nothing.
+// Creates the core with the app's observer; blocks for the MTU probe, and for the end of
+// a shut-down begun inside a callback. A second call while the core exists does nothing,
+// and so does a call inside a callback after UnInitialize.
 ZEKCORE_EXPORT void Initialize(tavix::im::ZEkCoreObserver* observer);
-// Shuts the core down; no observer call happens afterwards.
+// Shuts the core down; no observer call happens once it returns (it waits for one under
+// way). Inside a callback it returns at once: the core stops once the callback has
+// returned, on a thread of its own, and the next Initialize or UnInitialize waits for
+// that.
 ZEKCORE_EXPORT void UnInitialize();
 // `param`: the zero-terminated JSON parameter text; copied before the call returns.
 ZEKCORE_EXPORT void ConnectImServer(const char* param);

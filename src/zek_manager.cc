@@ -77,12 +77,26 @@ void ZekManager::InputUserMessage(const char* data, int length, ZEkMsgType type)
   connection_->SendData(data, length, type);
 }
 
-void ZekManager::Cleanup() {
-  {
-    std::lock_guard<std::mutex> lock(observer_mutex_);
+bool ZekManager::IsWorkerThread() const {
+  return main_thread_ && main_thread_->IsCurrent();
+}
+
+void ZekManager::DetachObserver() {
+  // Inside an observer call the worker already holds the lock; it reads the observer
+  // only before the call, so clearing it here is the last word.
+  if (IsWorkerThread() && in_observer_call_) {
     observer_ = nullptr;
+    return;
   }
-  if (!main_thread_)
+  std::lock_guard<std::mutex> lock(observer_mutex_);
+  observer_ = nullptr;
+}
+
+void ZekManager::Cleanup() {
+  // Waits for an observer call under way on the worker to return.
+  DetachObserver();
+  // The worker cannot stop and join itself: the rest is for whoever deletes the manager.
+  if (!main_thread_ || IsWorkerThread())
     return;
   // The connection's socket and timers belong to the worker thread: it is disconnected
   // and deleted there, behind whatever is queued already. A reconnect that falls due
@@ -97,11 +111,9 @@ void ZekManager::Cleanup() {
 
 void ZekManager::OnMessage(rtc::Message* msg) {
   switch (msg->id_) {
-    case kDestroyConnectionMsg: {
-      std::lock_guard<std::mutex> lock(conn_mutex_);
+    case kDestroyConnectionMsg:
       DoDisConnectAndDestoryConn();
       break;
-    }
     case kConnectMsg: {
       auto* data = dynamic_cast<ZConnMsgData*>(msg->data_);
       if (data)
@@ -123,7 +135,6 @@ void ZekManager::OnMessage(rtc::Message* msg) {
 }
 
 void ZekManager::DoConnectImServer(std::string param) {
-  std::lock_guard<std::mutex> lock(conn_mutex_);
   // Whatever state the existing connection is in, the app disconnects first.
   if (connection_)
     return;
@@ -138,7 +149,6 @@ void ZekManager::DoConnectImServer(std::string param) {
 }
 
 void ZekManager::DoDisConnectImServer() {
-  std::lock_guard<std::mutex> lock(conn_mutex_);
   if (!connection_)
     return;
   UpdateConnStatus(kImIdle);
@@ -148,7 +158,6 @@ void ZekManager::DoDisConnectImServer() {
 }
 
 void ZekManager::DoReConnectImServer() {
-  std::lock_guard<std::mutex> lock(conn_mutex_);
   if (!connection_)
     return;
   DoDisConnectAndDestoryConn();
@@ -170,30 +179,46 @@ void ZekManager::DoReConnectImServer() {
 }
 
 void ZekManager::DoDisConnectAndDestoryConn() {
-  if (!connection_)
+  std::unique_ptr<Connection> connection;
+  {
+    // Once the lock is let go no app thread is inside the connection's SendData, and
+    // none can reach the connection any more.
+    std::lock_guard<std::mutex> lock(conn_mutex_);
+    connection = std::move(connection_);
+  }
+  if (!connection)
     return;
-  connection_->DisConnectServer();
-  connection_.reset();
+  // Outside the lock: stopping the connection deletes its sockets, whose signals a
+  // callback that sends holds while it waits for the lock.
+  connection->DisConnectServer();
 }
 
 bool ZekManager::DoCreateConnAndConnect(std::string& error) {
+  std::unique_ptr<Connection> created;
   if (conn_type_ == kKcpType) {
-    connection_.reset(new KcpConnection());
+    created.reset(new KcpConnection());
   } else if (conn_type_ == kWebSocketType) {
-    connection_.reset(new WebSocketConnection());
+    created.reset(new WebSocketConnection());
   } else {
     error = kNotSupportText;
     return false;
   }
   conn_failure_handled_ = false;
-  connection_->SignalStatusChange.connect(this, &ZekManager::OnConnectionStatusChange);
-  connection_->SignalRecvMessage.connect(this, &ZekManager::OnConnectionRecvMessage);
-  if (!connection_->Init(conn_param_)) {
+  created->SignalStatusChange.connect(this, &ZekManager::OnConnectionStatusChange);
+  created->SignalRecvMessage.connect(this, &ZekManager::OnConnectionRecvMessage);
+  // Published before it starts, so that its reports are its manager's; SendData finds it
+  // only once it reports itself logged in.
+  Connection* const connection = created.get();
+  {
+    std::lock_guard<std::mutex> lock(conn_mutex_);
+    connection_ = std::move(created);
+  }
+  if (!connection->Init(conn_param_)) {
     error = kParamErrorText;
     return false;
   }
-  if (!connection_->ConnectServer(kConnectTimeoutMs,
-                                  static_cast<unsigned int>(mtu_prober_.MaxRtpPacketSize()))) {
+  if (!connection->ConnectServer(kConnectTimeoutMs,
+                                 static_cast<unsigned int>(mtu_prober_.MaxRtpPacketSize()))) {
     error = kConnectErrorText;
     return false;
   }
@@ -301,14 +326,20 @@ void ZekManager::OnConnectionRecvMessage(Connection* /*connection*/, std::string
 
 void ZekManager::NotifyEventObserver(ZEkEventCode code, int errorCode, std::string text) {
   std::lock_guard<std::mutex> lock(observer_mutex_);
-  if (observer_)
-    observer_->OnZEkCoreEvent(code, errorCode, text.c_str());
+  if (!observer_)
+    return;
+  in_observer_call_ = true;
+  observer_->OnZEkCoreEvent(code, errorCode, text.c_str());
+  in_observer_call_ = false;
 }
 
 void ZekManager::NotifyMessageObserver(std::string message) {
   std::lock_guard<std::mutex> lock(observer_mutex_);
-  if (conn_status_.load() == kImConnected && observer_)
-    observer_->OnZEkCoreMessage(message.c_str(), static_cast<int>(message.length()));
+  if (conn_status_.load() != kImConnected || !observer_)
+    return;
+  in_observer_call_ = true;
+  observer_->OnZEkCoreMessage(message.c_str(), static_cast<int>(message.length()));
+  in_observer_call_ = false;
 }
 
 }  // namespace im

@@ -34,10 +34,10 @@ class ZConnMsgData : public virtual rtc::MessageData {
 // a switch between the two transports), and turns the transports' reports into observer
 // calls.
 //
-// Locks: conn_mutex_ before observer_mutex_. Observer calls are made with
-// observer_mutex_ held, so an observer must not call UnInitialize, nor SendUserMessage
-// from a kEventConnectFailed with code 2 or a kEventDisconnected (raised with
-// conn_mutex_ held as well).
+// Locks: observer_mutex_ before conn_mutex_. Every observer call is made on the worker
+// with observer_mutex_ held and no other lock of the manager, so a callback may send,
+// connect and disconnect; conn_mutex_ is held only to publish or take away the
+// connection and around SendData, never while calling out.
 class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot::single_threaded> {
  public:
   enum ImConnStatus : int32_t {
@@ -80,10 +80,17 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   // App threads: hands the message to the connection while connected, else drops it.
   // Null data or a negative length is dropped as well.
   void InputUserMessage(const char* data, int length, ZEkMsgType type);
-  // App thread: no observer call happens once it has begun; the connection is
-  // disconnected and deleted on the worker thread, whose loop then ends. Must not run at
-  // the same time as any other call of the manager.
+  // No observer call happens once it has begun (it waits for one under way to return);
+  // the connection is disconnected and deleted on the worker thread, whose loop then
+  // ends. Must not run at the same time as any other call of the manager. On the worker
+  // thread (a callback) only the observer is let go: the worker cannot stop itself, so
+  // the rest is left to the manager's deletion on another thread.
   void Cleanup();
+  // Lets go of the observer: no call reaches it afterwards. Any thread, also inside an
+  // observer call.
+  void DetachObserver();
+  // The calling thread is the worker thread.
+  bool IsWorkerThread() const;
 
   // Worker thread.
   void OnMessage(rtc::Message* msg) override;
@@ -109,10 +116,10 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   void DoConnectImServer(std::string param);
   void DoDisConnectImServer();
   void DoReConnectImServer();
-  // The caller holds conn_mutex_.
+  // Takes the connection away from app threads, then stops and deletes it.
   void DoDisConnectAndDestoryConn();
-  // Creates, wires and starts the connection of conn_type_; on false `error` says why.
-  // The caller holds conn_mutex_.
+  // Creates, wires, publishes and starts the connection of conn_type_; on false `error`
+  // says why.
   bool DoCreateConnAndConnect(std::string& error);
   // The transport named by a parameter text; "kcp" unless it names another.
   std::string GetConnectionType(std::string param);
@@ -124,10 +131,13 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   // Guards observer_ and every observer call.
   std::mutex observer_mutex_;
   ZEkCoreObserver* observer_;  // not owned; guarded by observer_mutex_
-  std::string conn_param_;     // worker thread
-  std::string conn_type_;      // worker thread
-  // Guards connection_: every creation, use and deletion of the connection (the worker
-  // thread; app threads in InputUserMessage).
+  // Worker thread, under observer_mutex_: an observer call is under way.
+  bool in_observer_call_ = false;
+  std::string conn_param_;  // worker thread
+  std::string conn_type_;   // worker thread
+  // Guards connection_ against app threads: the worker publishes and takes it away under
+  // it, app threads use it under it (InputUserMessage); the worker creates, starts,
+  // stops and deletes it outside, and reads it without the lock, being its only writer.
   std::mutex conn_mutex_;
   std::unique_ptr<Connection> connection_;
   // Created by the constructor, stopped and released by Cleanup; in between read by app

@@ -9,10 +9,13 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -243,19 +246,35 @@ std::string TransportName(const testing::TestParamInfo<Transport>& info) {
   return "";
 }
 
+void PrintTo(Transport transport, std::ostream* os) {
+  *os << TransportName(testing::TestParamInfo<Transport>(transport, 0));
+}
+
 // Long enough for a datagram on loopback, to show that none came.
 constexpr std::chrono::milliseconds kQuiet(300);
 constexpr char kLoginFailed[] = "login failed, start reconnect";
 
-class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
+Transport TransportOf(Transport transport) {
+  return transport;
+}
+template <typename Case>
+Transport TransportOf(const std::tuple<Transport, Case>& param) {
+  return std::get<0>(param);
+}
+
+// `Param` is the transport, or the transport and a case of the test.
+template <typename Param>
+class CoreOverTransportTest : public ::testing::TestWithParam<Param> {
  protected:
-  LibZekCoreTransportTest() : clock_(int64_t{1000000} * rtc::kNumNanosecsPerMillisec) {}
+  CoreOverTransportTest()
+      : transport_(TransportOf(this->GetParam())),
+        clock_(int64_t{1000000} * rtc::kNumNanosecsPerMillisec) {}
 
   void SetUp() override {
     ASSERT_TRUE(kcp_server_.Start()) << kcp_server_.last_error();
     if (!kcp()) {
       zek_test::WsTestServerOptions options = ws_options_;
-      options.tls = GetParam() == Transport::kWss;
+      options.tls = transport_ == Transport::kWss;
       ws_server_.reset(new WsTestServer(options));
       ASSERT_TRUE(ws_server_->Start());
     }
@@ -267,14 +286,14 @@ class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
   // Before the clock goes: the worker reads it until it stops.
   void TearDown() override { UnInitialize(); }
 
-  bool kcp() const { return GetParam() == Transport::kKcp; }
+  bool kcp() const { return transport_ == Transport::kKcp; }
 
   std::string Params() const {
     const uint16_t ws_port = kcp() ? 1 : ws_server_->port();
     Json::Value root = ImParamObject(kcp_server_.port(), ws_port, ws_port);
     if (!kcp())
       root["connection_type"] = "websocket";
-    if (GetParam() == Transport::kWss)
+    if (transport_ == Transport::kWss)
       root["tls"] = "enable";
     return JsonText(root);
   }
@@ -286,7 +305,10 @@ class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
     zek_test::RunOn(worker(), [] {});
     zek_test::RunOn(worker(), [] {});
   }
+  // The worker first finishes what it is at: an event is raised before the reconnect it
+  // announces is scheduled, and the schedule reads the clock.
   void Advance(int64_t ms) {
+    Drain();
     clock_.AdvanceTimeMillis(ms);
     Drain();
   }
@@ -350,19 +372,22 @@ class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
     EXPECT_EQ(interval, ReconnectInterval());
   }
 
-  // Sends a JSON text and waits for the server's echo of it.
-  bool Echoes(const std::string& text) {
-    const size_t before = observer_.message_count();
+  // Sends a JSON text and waits for the server's echo of it, at `observer` (the core's).
+  bool Echoes(const std::string& text, RecordingObserver* observer = nullptr) {
+    if (!observer)
+      observer = &observer_;
+    const size_t before = observer->message_count();
     SendUserMessage(text.c_str(), static_cast<int>(text.size()), tavix::im::kMsgText);
     const bool echoed = WaitUntil([&] {
       // KCP messages leave and arrive on the engine's polls, which follow the clock.
       if (kcp())
         Advance(tavix::im::KcpConnection::kPollIntervalMs);
-      return observer_.message_count() > before;
+      return observer->message_count() > before;
     });
-    return echoed && observer_.messages().back() == text;
+    return echoed && observer->messages().back() == text;
   }
 
+  const Transport transport_;
   zek_test::ScopedFakeClock clock_;
   KcpTestServer kcp_server_;
   // What a fixture wants of the WebSocket server; the transport decides "tls".
@@ -370,6 +395,8 @@ class LibZekCoreTransportTest : public ::testing::TestWithParam<Transport> {
   std::unique_ptr<WsTestServer> ws_server_;
   RecordingObserver observer_;
 };
+
+class LibZekCoreTransportTest : public CoreOverTransportTest<Transport> {};
 
 // After a login refused with 5003 the refused connection may still report (a second
 // reply, the server closing): the app hears nothing more, and nothing changes until the
@@ -446,10 +473,420 @@ TEST_P(LibZekCoreTransportTest, LoginAfterARefusalCancelsThePendingReconnect) {
   EXPECT_TRUE(Echoes(R"({"same":"session"})"));
 }
 
+// App threads send while the app answers every push of the server from inside its
+// message callback; then the app disconnects and connects over and over while they go
+// on. Every text and every answer of the steady part reaches the server once, in each
+// sender's order; the churn ends in a working session.
+TEST_P(LibZekCoreTransportTest, CallbacksAnswerWhileAppThreadsSendAndTheAppReconnects) {
+  constexpr int kThreads = 3;
+  constexpr int kTexts = 60;
+  constexpr int kPushes = 60;
+  observer_.SetHook([](const CoreEvent*, const std::string* message) {
+    const std::string kPush = R"({"push":)";
+    if (!message || message->compare(0, kPush.size(), kPush) != 0)
+      return;
+    const std::string answer = R"({"answer":)" + message->substr(kPush.size());
+    SendUserMessage(answer.c_str(), static_cast<int>(answer.size()), tavix::im::kMsgText);
+  });
+  const std::string params = Params();
+  ConnectImServer(params.c_str());
+  ASSERT_TRUE(observer_.WaitForEvents(1));
+  ASSERT_EQ(Connected(), observer_.events()[0]);
+
+  const auto text_of = [](int thread, int n) {
+    return R"({"t":)" + std::to_string(thread) + R"(,"n":)" + std::to_string(n) + "}";
+  };
+  std::atomic<bool> churn{false};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; t++) {
+    senders.emplace_back([&, t] {
+      for (int n = 0; !stop; n++) {
+        // The steady part's texts first; during the churn any text will do.
+        if (n == kTexts && !churn)
+          while (!churn && !stop)
+            std::this_thread::yield();
+        const std::string text = text_of(churn && n >= kTexts ? t + kThreads : t, n);
+        SendUserMessage(text.c_str(), static_cast<int>(text.size()), tavix::im::kMsgText);
+        if (churn)
+          std::this_thread::yield();
+      }
+    });
+  }
+  for (int n = 0; n < kPushes; n++) {
+    const std::string push = R"({"push":)" + std::to_string(n) + "}";
+    ASSERT_TRUE(kcp() ? kcp_server_.SendText(push) : ws_server_->SendText(push));
+  }
+  const auto server_texts = [&] { return kcp() ? kcp_server_.texts() : ws_server_->texts(); };
+  const size_t steady = kThreads * kTexts + kPushes;
+  EXPECT_TRUE(WaitUntil([&] {
+    if (kcp())
+      Advance(tavix::im::KcpConnection::kPollIntervalMs);
+    return server_texts().size() >= steady;
+  }));
+  const std::vector<std::string> texts = server_texts();
+  for (int t = 0; t < kThreads; t++) {
+    std::vector<std::string> mine;
+    std::vector<std::string> expected;
+    for (int n = 0; n < kTexts; n++)
+      expected.push_back(text_of(t, n));
+    const std::string prefix = R"({"t":)" + std::to_string(t) + ",";
+    for (const std::string& text : texts) {
+      if (text.compare(0, prefix.size(), prefix) == 0)
+        mine.push_back(text);
+    }
+    EXPECT_EQ(expected, mine) << "sender " << t;
+  }
+  for (int n = 0; n < kPushes; n++) {
+    const std::string answer = R"({"answer":)" + std::to_string(n) + "}";
+    EXPECT_EQ(1, std::count(texts.begin(), texts.end(), answer)) << answer;
+  }
+
+  churn = true;
+  for (int i = 0; i < 4; i++) {
+    const size_t events = observer_.event_count();
+    DisConnectImServer();
+    ConnectImServer(params.c_str());
+    ASSERT_TRUE(observer_.WaitForEvents(events + 2));
+    ASSERT_TRUE(kcp() ? kcp_server_.SendText(R"({"push":-1})")
+                      : ws_server_->SendText(R"({"push":-1})"));
+  }
+  stop = true;
+  for (std::thread& sender : senders)
+    sender.join();
+  // The senders' last echoes may still come in around it.
+  const std::string last = R"({"after":"the churn"})";
+  SendUserMessage(last.c_str(), static_cast<int>(last.size()), tavix::im::kMsgText);
+  EXPECT_TRUE(WaitUntil([&] {
+    if (kcp())
+      Advance(tavix::im::KcpConnection::kPollIntervalMs);
+    const std::vector<std::string> messages = observer_.messages();
+    return std::find(messages.begin(), messages.end(), last) != messages.end();
+  }));
+  const auto start = std::chrono::steady_clock::now();
+  UnInitialize();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// A callback's UnInitialize meets app threads that keep sending: their calls go on
+// until the last has left the core, and only then is the core deleted.
+TEST_P(LibZekCoreTransportTest, UnInitializeInsideACallbackWhileAppThreadsSend) {
+  std::atomic<bool> shut{false};
+  observer_.SetHook([&shut](const CoreEvent*, const std::string* message) {
+    if (message && !shut) {
+      UnInitialize();
+      shut = true;
+    }
+  });
+  ConnectImServer(Params().c_str());
+  ASSERT_TRUE(observer_.WaitForEvents(1));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 3; t++) {
+    senders.emplace_back([&stop, t] {
+      const std::string text = R"({"t":)" + std::to_string(t) + "}";
+      while (!stop) {
+        SendUserMessage(text.c_str(), static_cast<int>(text.size()), tavix::im::kMsgText);
+        std::this_thread::yield();
+      }
+    });
+  }
+  // The clock stays: once the callback has run, the core may be gone at any moment.
+  EXPECT_TRUE(WaitUntil([&] { return shut.load(); }));
+  // The core goes while they still call.
+  if (kcp()) {
+    EXPECT_TRUE(
+        WaitUntil([&] { return zek_test::UdpPortFree(kcp_server_.logins()[0].from_port); }));
+  } else {
+    EXPECT_TRUE(WaitUntil([&] { return ws_server_->peer_closes() == 1; }));
+  }
+  stop = true;
+  for (std::thread& sender : senders)
+    sender.join();
+  UnInitialize();
+  EXPECT_EQ(nullptr, g_zek_manager);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports,
                          LibZekCoreTransportTest,
                          ::testing::Values(Transport::kKcp, Transport::kWs, Transport::kWss),
                          TransportName);
+
+// Which callback of the core the app calls back from, and how a case gets there.
+enum class Trigger {
+  kConnected,
+  kSetupFailed,  // kEventConnectFailed with code 2
+  kRefused,      // kEventConnectFailed with 5003
+  kReconnecting,
+  kReconnected,
+  kReconnectStopped,
+  kServerClosed,
+  kDisconnected,
+  kMessage,
+};
+
+std::string TriggerName(Trigger trigger) {
+  switch (trigger) {
+    case Trigger::kConnected:
+      return "Connected";
+    case Trigger::kSetupFailed:
+      return "SetupFailed";
+    case Trigger::kRefused:
+      return "Refused5003";
+    case Trigger::kReconnecting:
+      return "Reconnecting";
+    case Trigger::kReconnected:
+      return "Reconnected";
+    case Trigger::kReconnectStopped:
+      return "ReconnectStopped";
+    case Trigger::kServerClosed:
+      return "ServerClosed";
+    case Trigger::kDisconnected:
+      return "Disconnected";
+    case Trigger::kMessage:
+      return "Message";
+  }
+  return "";
+}
+
+void PrintTo(Trigger trigger, std::ostream* os) {
+  *os << TriggerName(trigger);
+}
+
+std::string CallbackCaseName(const testing::TestParamInfo<std::tuple<Transport, Trigger>>& info) {
+  return TransportName(testing::TestParamInfo<Transport>(std::get<0>(info.param), info.index)) +
+         TriggerName(std::get<1>(info.param));
+}
+
+// An app whose callbacks call the core: from inside one callback, the first of the
+// case's kind, on the core's own thread.
+class LibZekCoreCallbackTest : public CoreOverTransportTest<std::tuple<Transport, Trigger>> {
+ protected:
+  using Hook = std::function<void()>;
+
+  Trigger trigger() const { return std::get<1>(GetParam()); }
+
+  // Runs `hook` inside the first callback of the case's kind, once.
+  void CallFromTrigger(Hook hook) {
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    const Trigger t = trigger();
+    observer_.SetHook([fired, t, hook](const CoreEvent* event, const std::string* message) {
+      if (IsTrigger(t, event, message) && !fired->exchange(true))
+        hook();
+    });
+  }
+
+  static bool IsTrigger(Trigger t, const CoreEvent* event, const std::string* message) {
+    if (t == Trigger::kMessage)
+      return message != nullptr;
+    if (!event)
+      return false;
+    switch (t) {
+      case Trigger::kConnected:
+        return event->code == tavix::im::kEventConnected;
+      case Trigger::kSetupFailed:
+        return event->code == tavix::im::kEventConnectFailed && event->error_code == 2;
+      case Trigger::kRefused:
+        return event->code == tavix::im::kEventConnectFailed && event->error_code == 5003;
+      case Trigger::kReconnecting:
+        return event->code == tavix::im::kEventReconnecting;
+      case Trigger::kReconnected:
+        return event->code == tavix::im::kEventReconnected;
+      case Trigger::kReconnectStopped:
+        return event->code == tavix::im::kEventReconnectStopped;
+      case Trigger::kServerClosed:
+        return event->code == tavix::im::kEventServerClosed;
+      case Trigger::kDisconnected:
+        return event->code == tavix::im::kEventDisconnected;
+      case Trigger::kMessage:
+        break;
+    }
+    return false;
+  }
+
+  // Drives the core and the servers until the case's callback has come; the number of
+  // events raised up to and including it (for a message: up to it).
+  size_t Reach() {
+    const std::string params = Params();
+    switch (trigger()) {
+      case Trigger::kConnected:
+        ConnectImServer(params.c_str());
+        return 1;
+      case Trigger::kSetupFailed: {
+        Json::Value quic;
+        Json::Reader().parse(params, quic);
+        quic["connection_type"] = "quic";
+        ConnectImServer(JsonText(quic).c_str());
+        return 1;
+      }
+      case Trigger::kRefused:
+        RefuseNextLogin(5003);
+        ConnectImServer(params.c_str());
+        return 1;
+      case Trigger::kReconnecting:
+        RefuseNextLogin(1234);
+        ConnectImServer(params.c_str());
+        return 1;
+      case Trigger::kReconnected:
+      case Trigger::kReconnectStopped:
+        RefuseNextLogin(1234);
+        ConnectImServer(params.c_str());
+        EXPECT_TRUE(observer_.WaitForEvents(1));
+        if (trigger() == Trigger::kReconnected)
+          AcceptLogins();
+        else
+          RefuseNextLogin(5003);
+        // The callback may shut the core down: once the clock has moved the test wakes
+        // the worker once, which runs the reconnect behind that wake-up, and lets go.
+        Drain();
+        clock_.AdvanceTimeMillis(1000);
+        zek_test::RunOn(worker(), [] {});
+        return 2;
+      case Trigger::kServerClosed:
+      case Trigger::kDisconnected:
+      case Trigger::kMessage:
+        ConnectImServer(params.c_str());
+        EXPECT_TRUE(observer_.WaitForEvents(1));
+        break;
+    }
+    if (trigger() == Trigger::kDisconnected) {
+      DisConnectImServer();
+      return 2;
+    }
+    if (trigger() == Trigger::kMessage) {
+      EXPECT_TRUE(kcp() ? kcp_server_.SendText(kPush) : ws_server_->SendText(kPush));
+      return 1;
+    }
+    EXPECT_TRUE(
+        kcp() ? kcp_server_.SendClose(8002, "bye")
+              : ws_server_->SendClose(zek_test::WsClosePayload(1000, zek_test::kWsCloseJson)));
+    return 2;
+  }
+
+  // A session stood when the callback came, so what it sent has somewhere to go.
+  bool LoggedInAtTrigger() const {
+    return trigger() == Trigger::kConnected || trigger() == Trigger::kReconnected ||
+           trigger() == Trigger::kMessage;
+  }
+  // A connection existed when the callback came, so its disconnect has one to end.
+  bool ConnectionAtTrigger() const {
+    return trigger() != Trigger::kSetupFailed && trigger() != Trigger::kDisconnected;
+  }
+
+  std::vector<std::string> ServerTexts() const {
+    return kcp() ? kcp_server_.texts() : ws_server_->texts();
+  }
+
+  // Given to an Initialize that must not take it.
+  RecordingObserver late_observer_;
+  static constexpr char kPush[] = R"({"push":1})";
+  static constexpr char kInside[] = R"({"sent":"inside"})";
+};
+
+// From inside any callback the app sends, disconnects and connects. Nothing hangs, the
+// events go on in their usual order, what the callback sent while logged in reaches the
+// server, and the core ends up connected, echoing, and quick to shut down.
+TEST_P(LibZekCoreCallbackTest, CallbackMaySendDisconnectAndConnect) {
+  const std::string params = Params();
+  CallFromTrigger([this, params] {
+    AcceptLogins();
+    SendUserMessage(kInside, static_cast<int>(strlen(kInside)), tavix::im::kMsgText);
+    DisConnectImServer();
+    ConnectImServer(params.c_str());
+  });
+  const size_t before = Reach();
+  std::vector<CoreEvent> after;
+  if (ConnectionAtTrigger())
+    after.push_back(kDisconnected);
+  after.push_back(Connected());
+  ASSERT_TRUE(observer_.WaitForEvents(before + after.size()));
+  const std::vector<CoreEvent> events = observer_.events();
+  EXPECT_EQ(after,
+            std::vector<CoreEvent>(events.begin() + static_cast<long>(before), events.end()));
+
+  EXPECT_TRUE(Echoes(R"({"after":"the callback"})"));
+  const std::vector<std::string> texts = ServerTexts();
+  EXPECT_EQ(LoggedInAtTrigger() ? 1 : 0, std::count(texts.begin(), texts.end(), kInside));
+
+  const auto start = std::chrono::steady_clock::now();
+  UnInitialize();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// UnInitialize from inside a callback returns at once and no callback follows it; the
+// core finishes shutting down on another thread once the callback has returned, and an
+// app thread's UnInitialize or Initialize waits for that. Nothing else of the API acts
+// inside the rest of that callback: Initialize there is refused.
+TEST_P(LibZekCoreCallbackTest, UnInitializeInsideACallbackShutsTheCoreDownAfterIt) {
+  struct Inside {
+    std::atomic<bool> done{false};
+    std::chrono::steady_clock::duration uninitialize{};
+    tavix::im::ZekManager* manager_after = nullptr;
+  };
+  auto inside = std::make_shared<Inside>();
+  RecordingObserver* const observer = &observer_;
+  RecordingObserver* const late = &late_observer_;
+  const std::string params = Params();
+  CallFromTrigger([inside, observer, late, params] {
+    const auto start = std::chrono::steady_clock::now();
+    UnInitialize();
+    inside->uninitialize = std::chrono::steady_clock::now() - start;
+    observer->Close();
+    Initialize(late);
+    ConnectImServer(params.c_str());
+    SendUserMessage(kInside, static_cast<int>(strlen(kInside)), tavix::im::kMsgText);
+    DisConnectImServer();
+    UnInitialize();
+    inside->manager_after = g_zek_manager;
+    inside->done = true;
+  });
+  Reach();
+  ASSERT_TRUE(WaitUntil([&] { return inside->done.load(); }));
+  EXPECT_LT(inside->uninitialize, std::chrono::seconds(1));
+  EXPECT_EQ(nullptr, inside->manager_after);
+  EXPECT_EQ(nullptr, g_zek_manager);
+
+  // Waits for the shut-down under way.
+  const auto start = std::chrono::steady_clock::now();
+  UnInitialize();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  if (ConnectionAtTrigger()) {
+    if (kcp()) {
+      EXPECT_TRUE(zek_test::UdpPortFree(kcp_server_.logins().back().from_port));
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return ws_server_->peer_closes() >= 1; }));
+    }
+  }
+  EXPECT_EQ(0, observer_.calls_after_close());
+  EXPECT_EQ(0u, late_observer_.event_count());
+  const std::vector<std::string> texts = ServerTexts();
+  EXPECT_EQ(0, std::count(texts.begin(), texts.end(), kInside));
+
+  // A new core starts afresh.
+  RecordingObserver again;
+  ASSERT_TRUE(zek_test::RunWithoutRawSockets([&] { Initialize(&again); }));
+  AcceptLogins();
+  ConnectImServer(params.c_str());
+  ASSERT_TRUE(again.WaitForEvents(1));
+  EXPECT_EQ(Connected(), again.events()[0]);
+  EXPECT_TRUE(Echoes(R"({"new":"core"})", &again));
+  UnInitialize();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Callbacks,
+    LibZekCoreCallbackTest,
+    ::testing::Combine(::testing::Values(Transport::kKcp, Transport::kWs, Transport::kWss),
+                       ::testing::Values(Trigger::kConnected,
+                                         Trigger::kSetupFailed,
+                                         Trigger::kRefused,
+                                         Trigger::kReconnecting,
+                                         Trigger::kReconnected,
+                                         Trigger::kReconnectStopped,
+                                         Trigger::kServerClosed,
+                                         Trigger::kDisconnected,
+                                         Trigger::kMessage)),
+    CallbackCaseName);
 
 class LibZekCoreWebSocketTest : public LibZekCoreTransportTest {
  protected:

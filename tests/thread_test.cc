@@ -319,6 +319,38 @@ TEST(ThreadTest, RunsTimersAndSocketEventsTogether) {
   thread->Stop();
 }
 
+// Posts itself again each time it runs, so that the queue is never empty.
+class EndlessHandler : public MessageHandler {
+ public:
+  void OnMessage(Message*) override {
+    ++count_;
+    if (!stop_)
+      Thread::Current()->Post(RTC_FROM_HERE, this);
+  }
+  std::atomic<int> count_{0};
+  std::atomic<bool> stop_{false};
+};
+
+// Messages that never stop coming still leave the loop time for its sockets.
+TEST(ThreadTest, SocketEventsComeThroughAnEndlessStreamOfMessages) {
+  std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
+  auto* server = static_cast<PhysicalSocketServer*>(thread->socketserver());
+  zek_test::SocketPair pair;
+  ASSERT_TRUE(pair.ok());
+  zek_test::TestDispatcher dispatcher(server, pair.fds[0], kIoRead);
+  EndlessHandler endless;
+  ASSERT_TRUE(thread->Start());
+  thread->Post(RTC_FROM_HERE, &endless);
+  thread->Post(RTC_FROM_HERE, &endless);
+  ASSERT_TRUE(WaitUntil([&] { return endless.count_ > 1000; }));
+  ASSERT_EQ(1, write(pair.fds[1], "x", 1));
+  EXPECT_TRUE(WaitUntil([&] { return dispatcher.event_count() >= 1; }));
+  const int during = endless.count_;
+  EXPECT_TRUE(WaitUntil([&] { return endless.count_ > during; }));
+  endless.stop_ = true;
+  thread->Stop();
+}
+
 TEST(ThreadTest, LoopOutlivesADescriptorClosedBehindItsBack) {
   std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
   auto* server = static_cast<PhysicalSocketServer*>(thread->socketserver());

@@ -20,6 +20,7 @@
 #include "src/zek_manager.h"
 #include "tests/support/capabilities.h"
 #include "tests/support/kcp_test_server.h"
+#include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/wait.h"
 #include "tests/support/ws_test_server.h"
@@ -126,6 +127,41 @@ std::atomic<int> g_autoreleased_released{0};
 - (void)dealloc {
   log_->deallocated = true;
   [super dealloc];
+}
+@end
+
+// Holds the last reference to an adapter and lets go of it inside its first
+// kEventConnected, as an app that drops its adapter from a delegate call.
+@interface ZekAdapterReleasingDelegate : ZekTestDelegate {
+  ZEKCoreAdapter* adapter_;
+  std::atomic<bool>* let_go_;
+}
+- (instancetype)initWithLog:(DelegateLog*)log
+                    adapter:(ZEKCoreAdapter*)adapter
+                      letGo:(std::atomic<bool>*)letGo;
+@end
+
+@implementation ZekAdapterReleasingDelegate
+- (instancetype)initWithLog:(DelegateLog*)log
+                    adapter:(ZEKCoreAdapter*)adapter
+                      letGo:(std::atomic<bool>*)letGo {
+  if ((self = [super initWithLog:log])) {
+    adapter_ = adapter;
+    let_go_ = letGo;
+  }
+  return self;
+}
+
+- (void)OnZEkCoreEventWithCode:(int)code errorCode:(int)errorCode context:(const char*)context {
+  [super OnZEkCoreEventWithCode:code errorCode:errorCode context:context];
+  if (code != tavix::im::kEventConnected || adapter_ == nil) {
+    return;
+  }
+  ZEKCoreAdapter* adapter = adapter_;
+  adapter_ = nil;
+  log_->released = true;
+  [adapter release];
+  *let_go_ = true;
 }
 @end
 
@@ -745,6 +781,58 @@ TEST_F(ZEKCoreAdapterTest, ReleasedAdapterShutsTheCoreDown) {
   EXPECT_EQ(nullptr, tavix::im::g_zek_manager);
   [first_delegate release];
   [delegate release];
+}
+
+// An adapter whose last reference goes inside a delegate call: its -dealloc shuts the
+// core down from the core's own thread. The call returns, nothing more reaches the
+// delegate (a zombie would abort), the core ends its connection, and a new adapter
+// starts a new core.
+TEST_F(ZEKCoreAdapterTest, AdapterReleasedInsideADelegateCallShutsTheCoreDownAfterIt) {
+  zek_test::KcpTestServer server;
+  ASSERT_TRUE(server.Start()) << server.last_error();
+  g_adapter_deallocating = false;
+  g_delegate_asked_while_deallocating = false;
+
+  DelegateLog log;
+  std::atomic<bool> let_go{false};
+  ZekTestAdapter* adapter = [[ZekTestAdapter alloc] init];
+  ZekAdapterReleasingDelegate* delegate = [[ZekAdapterReleasingDelegate alloc] initWithLog:&log
+                                                                                   adapter:adapter
+                                                                                     letGo:&let_go];
+  adapter.delegate = delegate;
+  if (!InitializeWithoutProbe(adapter)) {
+    [adapter release];
+    [delegate release];
+    GTEST_SKIP() << "this environment does not let a thread drop CAP_NET_RAW";
+  }
+  // From here the delegate holds the adapter's only reference.
+  [adapter ConnectImServerWithParam:KcpParams(server.port())];
+  ASSERT_TRUE(zek_test::WaitUntil([&] { return let_go.load(); }));
+  EXPECT_TRUE(g_adapter_deallocating);
+  // Pushed at a core that is shutting down: it must not reach the delegate.
+  server.SendText("{\"late\":1}");
+
+  // Waits for the shut-down begun inside the call.
+  ::UnInitialize();
+  EXPECT_EQ(nullptr, tavix::im::g_zek_manager);
+  ASSERT_EQ(1u, server.logins().size());
+  EXPECT_TRUE(zek_test::UdpPortFree(server.logins()[0].from_port));
+  EXPECT_EQ(0, log.calls_after_release);
+  EXPECT_FALSE(g_delegate_asked_while_deallocating);
+  EXPECT_TRUE(log.Messages().empty());
+
+  DelegateLog next_log;
+  ZekTestDelegate* next_delegate = NewDelegate(&next_log);
+  ZEKCoreAdapter* next = [[ZEKCoreAdapter alloc] init];
+  next.delegate = next_delegate;
+  ASSERT_TRUE(InitializeWithoutProbe(next));
+  [next ConnectImServerWithParam:KcpParams(server.port())];
+  EXPECT_TRUE(zek_test::WaitUntil([&] { return HasEvent(next_log, tavix::im::kEventConnected); }));
+  [next release];
+  EXPECT_EQ(nullptr, tavix::im::g_zek_manager);
+  [next_delegate release];
+  [delegate release];
+  EXPECT_EQ(0, log.calls_after_release);
 }
 
 }  // namespace

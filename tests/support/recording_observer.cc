@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <utility>
+
 #include "tests/support/wait.h"
 
 namespace zek_test {
@@ -13,22 +15,37 @@ std::ostream& operator<<(std::ostream& os, const CoreEvent& e) {
 void RecordingObserver::OnZEkCoreEvent(tavix::im::ZEkEventCode code,
                                        int errorCode,
                                        const char* context) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_)
-    calls_after_close_++;
-  events_.push_back(CoreEvent{code, errorCode, context ? context : "<null>"});
+  const CoreEvent event{code, errorCode, context ? context : "<null>"};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+      calls_after_close_++;
+    events_.push_back(event);
+  }
+  if (hook_)
+    hook_(&event, nullptr);
 }
 
 void RecordingObserver::OnZEkCoreMessage(const char* data, int length) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_)
-    calls_after_close_++;
-  if (!data || length < 0 || data[length] != '\0' ||
-      memchr(data, 0, static_cast<size_t>(length)) != nullptr) {
-    malformed_message_ = true;
-    return;
+  std::string message;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+      calls_after_close_++;
+    if (!data || length < 0 || data[length] != '\0' ||
+        memchr(data, 0, static_cast<size_t>(length)) != nullptr) {
+      malformed_message_ = true;
+      return;
+    }
+    message.assign(data, static_cast<size_t>(length));
+    messages_.push_back(message);
   }
-  messages_.emplace_back(data, static_cast<size_t>(length));
+  if (hook_)
+    hook_(nullptr, &message);
+}
+
+void RecordingObserver::SetHook(Hook hook) {
+  hook_ = std::move(hook);
 }
 
 std::vector<CoreEvent> RecordingObserver::events() const {

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -37,6 +38,12 @@ class RecordingObserver final : public tavix::im::ZEkCoreObserver {
   void OnZEkCoreEvent(tavix::im::ZEkEventCode code, int errorCode, const char* context) override;
   void OnZEkCoreMessage(const char* data, int length) override;
 
+  // Called inside every callback once it is recorded, on the core's thread and with no
+  // lock of the recorder held, so that it may call back into the core: with the event,
+  // or with null and the message. Set it before the core can call.
+  using Hook = std::function<void(const CoreEvent* event, const std::string* message)>;
+  void SetHook(Hook hook);
+
   std::vector<CoreEvent> events() const;
   std::vector<std::string> messages() const;
   size_t event_count() const;
@@ -52,6 +59,8 @@ class RecordingObserver final : public tavix::im::ZEkCoreObserver {
   bool messages_zero_terminated() const;
 
  private:
+  // Written before the core calls, read on the core's thread.
+  Hook hook_;
   mutable std::mutex mutex_;  // guards everything below (worker and test threads)
   std::vector<CoreEvent> events_;
   std::vector<std::string> messages_;

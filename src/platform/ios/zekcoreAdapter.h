@@ -23,8 +23,9 @@ typedef struct ZEKObserver ZEKObserver;
 // Implemented by the app. Both methods are called on the core's worker thread "zek main
 // thread" while the core holds its observer lock, with no hop to the main thread: a
 // delegate that touches the user interface dispatches to the main thread itself. Inside
-// them the delegate must not shut the core down nor release the last reference to an
-// adapter. The bridge does not ask whether the delegate responds: implement both.
+// them the delegate may use the adapter, and may release its last reference: the core
+// then shuts down once the call has returned, and nothing more reaches the delegate.
+// The bridge does not ask whether the delegate responds: implement both.
 @protocol ZEKCoreDelegate <NSObject>
 // `code` is a tavix::im::ZEkEventCode; `context` is valid only during the call.
 - (void)OnZEkCoreEventWithCode:(int)code errorCode:(int)errorCode context:(const char*)context;

@@ -51,8 +51,11 @@ ZEKCoreAdapter* _sharedZEKCore = nil;
 }
 
 - (void)dealloc {
+  // Inside a delegate call this lets go of the bridge at once and leaves the rest of the
+  // shut-down to after the call.
   ::UnInitialize();
-  // With the core gone none of this adapter's bridges can be called any more.
+  // No bridge of this adapter can be called any more. One may be inside the very call
+  // that released the adapter: it touches nothing of its own once the delegate returns.
   delete observe;
   ZekStoreWeak(&_delegate, nil);
   [super dealloc];
@@ -79,6 +82,8 @@ id<ZEKCoreDelegate> ZEKObserver::DelegateRetained() {
   return delegate;
 }
 
+// Neither call touches the bridge after the delegate's method: the delegate may have
+// released the adapter, which deletes the bridge.
 void ZEKObserver::OnZEkCoreEvent(tavix::im::ZEkEventCode code, int errorCode, const char* context) {
   // -delegate lends the delegate to the calling thread's pool: this pool takes that
   // back, and whatever the delegate autoreleases, when the call ends, whatever pool
