@@ -130,7 +130,10 @@ class WebSocketConnectionTest : public ::testing::Test {
   // Moves the fake clock and lets the worker thread run what came due: the first
   // send wakes it, the second returns only after the cycle that ran the due
   // messages.
+  // The worker first finishes what it is at: a report is raised before the timer that
+  // follows it is armed, and arming reads the clock.
   void Advance(int64_t ms) {
+    Settle();
     clock_->AdvanceTimeMillis(ms);
     Settle();
   }
