@@ -301,10 +301,7 @@ class CoreOverTransportTest : public ::testing::TestWithParam<Param> {
   rtc::Thread* worker() const { return g_zek_manager->main_thread(); }
   // Everything posted to the worker by now, and every delayed message due by now, has
   // run.
-  void Drain() {
-    zek_test::RunOn(worker(), [] {});
-    zek_test::RunOn(worker(), [] {});
-  }
+  void Drain() { ASSERT_TRUE(zek_test::Drain(worker())); }
   // The worker first finishes what it is at: an event is raised before the reconnect it
   // announces is scheduled, and the schedule reads the clock.
   void Advance(int64_t ms) {
