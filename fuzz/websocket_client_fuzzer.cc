@@ -6,8 +6,10 @@
 // handshake and the framing derives from the same bytes: open, each data, ping and
 // pong frame with its bits and unmasked payload, the close with its code and text,
 // nothing after a close. What the client writes must be whole masked frames: an
-// empty pong for each ping and the texts the script sends, each accepted or refused
-// as the output buffer's limit says, in order.
+// empty pong for each ping and the texts the script sends, in the order a model of
+// the client's way out gives: a frame the output buffer cannot take waits, pongs
+// ahead of waiting texts, a closed client refuses, and one frame too many for the
+// waiting limit closes the client.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -17,8 +19,8 @@
 
 #include "fuzz/common/fuzz_input.h"
 #include "fuzz/common/memory_socket.h"
-#include "fuzz/common/output_model.h"
 #include "fuzz/common/ws_model.h"
+#include "fuzz/common/ws_output_model.h"
 #include "src/websocket/websocket_client.h"
 
 namespace {
@@ -113,46 +115,44 @@ struct Session {
   Recorder recorder;
   std::unique_ptr<zek_fuzz::WsClientModel> model;
   std::vector<WsEvent> expected_events;
-  zek_fuzz::OutputModel out;
+  zek_fuzz::WsOutputModel<ModelFrame> wout;
   std::vector<ModelFrame> expected_frames;
   std::string accept;
+
+  // Each ping is answered at once with an empty masked pong; false when that pong
+  // passed the waiting limit.
+  bool AnswerPing() {
+    ModelFrame pong;
+    pong.opcode = WebsocketClient::kOpPong;
+    return wout.Send(pong, 6, true) != zek_fuzz::WsOutputModel<ModelFrame>::Result::kOverflow;
+  }
 
   void Deliver(const std::string& bytes) {
     if (model->closed())
       return;
-    const int pings = model->pings();
-    model->Feed(bytes, &expected_events);
-    // Each ping is answered at once with an empty masked pong.
-    for (int i = pings; i < model->pings(); ++i) {
-      int error = 0;
-      if (out.Write(std::string(6, 'p'), &error) >= 0) {
-        ModelFrame pong;
-        pong.opcode = WebsocketClient::kOpPong;
-        expected_frames.push_back(pong);
-      }
-    }
+    model->Feed(bytes, &expected_events, [this] { return AnswerPing(); });
     if (model->closed())
-      out.connected = false;
+      wout.Close();
     ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of %zu waiting bytes",
                    socket->pending());
   }
 
   void SendText(const std::string& text) {
+    using Result = zek_fuzz::WsOutputModel<ModelFrame>::Result;
     bool expected = false;
     if (text.size() <= WebsocketClient::kMaxSendPayload) {
       const size_t header = 2 + (text.size() >= 126 ? 2 : 0) + 4;
-      int error = 0;
-      expected = out.Write(std::string(header + text.size(), 't'), &error) >= 0;
+      ModelFrame frame;
+      frame.opcode = WebsocketClient::kOpText;
+      frame.payload = text;
+      const Result result = wout.Send(frame, header + text.size(), false);
+      if (result == Result::kOverflow)
+        model->SendQueueFull(&expected_events);
+      expected = result == Result::kWritten || result == Result::kWaiting;
     }
     const bool sent = client->SendText(text, false);
     ZEK_FUZZ_CHECK(sent == expected, "SendText of %zu bytes returned %d, model %d", text.size(),
                    sent, expected);
-    if (expected) {
-      ModelFrame frame;
-      frame.opcode = WebsocketClient::kOpText;
-      frame.payload = text;
-      expected_frames.push_back(frame);
-    }
   }
 };
 
@@ -175,15 +175,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string key = zek_fuzz::ModelCheckRequest(s.socket->sent(), "/ws", kHost, &why);
   ZEK_FUZZ_CHECK(!key.empty(), "%s", why.c_str());
   s.accept = zek_fuzz::ModelAccept(key);
-  s.out.max = WebsocketClient::kMaxPacketSize;
-  s.out.connected = true;
-  s.out.sent = s.socket->sent();
+  s.wout.out.max = WebsocketClient::kMaxPacketSize;
+  s.wout.out.connected = true;
+  s.wout.out.sent = s.socket->sent();
+  s.wout.waiting_limit = WebsocketClient::kMaxWaitingBytes;
+  s.wout.written = &s.expected_frames;
   s.model.reset(new zek_fuzz::WsClientModel(s.accept, WebsocketClient::kMaxPacketSize));
 
   // Most scripts go on with a socket that takes only so much at a time.
   if (flags >> 1) {
     s.socket->set_send_budget((flags >> 1) * 4);
-    s.out.budget = (flags >> 1) * 4;
+    s.wout.out.budget = (flags >> 1) * 4;
   }
   if (flags & 1)
     s.Deliver(zek_fuzz::ModelValidResponse(s.accept, ""));
@@ -207,13 +209,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint16_t budget = in.U16();
         const long value = budget == 0xFFFF ? -1 : budget;
         s.socket->set_send_budget(value);
-        s.out.budget = value;
+        s.wout.out.budget = value;
         break;
       }
       case 4: {
         const long more = in.Byte();
         s.socket->Drain(more);
-        s.out.Drain(more);
+        s.wout.Drain(more);
         break;
       }
       case 5: {
@@ -228,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!s.model->closed())
           s.model->SocketClosed(error, &s.expected_events);
         s.socket->RaiseClosed(error);
-        s.out.connected = false;
+        s.wout.Close();
         break;
       }
       case 7:
@@ -242,14 +244,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     CompareEvents(s.recorder.events, s.expected_events);
-    CompareOutput(*s.socket, s.out, s.expected_frames, false);
+    CompareOutput(*s.socket, s.wout.out, s.expected_frames, false);
   }
 
   // Let everything queued go out, then every expected frame must be there.
   s.socket->set_send_budget(-1);
-  s.out.budget = -1;
+  s.wout.out.budget = -1;
   s.socket->RaiseWritable();
-  s.out.WriteEvent();
-  CompareOutput(*s.socket, s.out, s.expected_frames, s.out.queued.empty());
+  s.wout.WriteEvent();
+  CompareOutput(*s.socket, s.wout.out, s.expected_frames,
+                s.wout.out.queued.empty() && s.wout.waiting == 0);
   return 0;
 }

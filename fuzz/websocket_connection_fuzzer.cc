@@ -18,8 +18,8 @@
 #include "fuzz/common/connection_report.h"
 #include "fuzz/common/fuzz_input.h"
 #include "fuzz/common/memory_socket.h"
-#include "fuzz/common/output_model.h"
 #include "fuzz/common/ws_model.h"
+#include "fuzz/common/ws_output_model.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
 #include "src/websocket_connection.h"
@@ -229,8 +229,9 @@ struct Run {
   bool socket_closed = false;
   std::unique_ptr<zek_fuzz::WsClientModel> client_model;  // from the connect on
   std::vector<WsEvent> client_events;
+  size_t events_fed = 0;  // of client_events, those the connection model has had
   std::unique_ptr<ConnectionModel> model;
-  zek_fuzz::OutputModel out;
+  zek_fuzz::WsOutputModel<ExpectedFrame> wout;
   std::vector<ExpectedFrame> frames;  // expected on the wire, in order
   size_t writes_seen = 0;
   std::string accept;
@@ -239,52 +240,53 @@ struct Run {
 
   bool socket_open() const { return socket && client_model && !socket_closed; }
 
-  // Puts what the connection model wrote through the output model.
+  // Puts what the connection model wrote through the client's way out. One that
+  // passes the waiting limit closes the client; the connection hears of it next.
   void TakeWrites() {
+    using Result = zek_fuzz::WsOutputModel<ExpectedFrame>::Result;
     for (; writes_seen < model->writes.size(); ++writes_seen) {
       const ExpectedFrame& w = model->writes[writes_seen];
       const size_t payload = w.login ? LoginSize() : w.payload.size();
       if (payload > WebsocketClient::kMaxSendPayload)
         continue;
-      int error = 0;
       const size_t header = 2 + (payload >= 126 ? 2 : 0) + 4;
-      if (out.Write(std::string(header + payload, 'w'), &error) >= 0)
-        frames.push_back(w);
+      if (wout.Send(w, header + payload, false) == Result::kOverflow)
+        client_model->SendQueueFull(&client_events);
     }
   }
 
-  // The client's events reach the connection in order; each ping is answered with
-  // a pong before the connection hears of it.
-  void Feed(size_t first) {
-    for (size_t i = first; i < client_events.size(); ++i) {
-      const WsEvent& event = client_events[i];
-      if (event.kind == WsEvent::kMessage && event.frame.opcode == WebsocketClient::kOpPing) {
-        int error = 0;
-        if (out.Write(std::string(6, 'p'), &error) >= 0)
-          frames.push_back(ExpectedFrame{WebsocketClient::kOpPong, "", false});
-      }
+  // The client's events not yet fed reach the connection, in order.
+  void FeedEvents() {
+    for (; events_fed < client_events.size(); ++events_fed) {
+      const WsEvent event = client_events[events_fed];
       if (event.kind == WsEvent::kClose) {
         socket_closed = true;
-        out.connected = false;
+        wout.Close();
       }
       model->OnClientEvent(event, now());
       TakeWrites();
     }
   }
 
+  // Each ping is answered with a pong before the connection hears of it, after the
+  // events before it; false when the pong passed the waiting limit.
+  bool AnswerPing() {
+    FeedEvents();
+    const ExpectedFrame pong{WebsocketClient::kOpPong, "", false};
+    return wout.Send(pong, 6, true) != zek_fuzz::WsOutputModel<ExpectedFrame>::Result::kOverflow;
+  }
+
   void Deliver(const std::string& bytes) {
     if (!socket_open())
       return;
-    const size_t first = client_events.size();
-    client_model->Feed(bytes, &client_events);
-    Feed(first);
+    client_model->Feed(bytes, &client_events, [this] { return AnswerPing(); });
+    FeedEvents();
     ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of the waiting bytes");
   }
 
   void CloseSocket(int error) {
     if (!socket || socket_closed)
       return;
-    const size_t first = client_events.size();
     if (client_model) {
       client_model->SocketClosed(error, &client_events);
     } else {
@@ -294,7 +296,7 @@ struct Run {
       event.text = "socket error:code = " + std::to_string(error);
       client_events.push_back(event);
     }
-    Feed(first);
+    FeedEvents();
     socket->RaiseClosed(error);
   }
 
@@ -302,12 +304,13 @@ struct Run {
     g_thread->ProcessMessages(0);
     model->Loop(now());
     TakeWrites();
+    FeedEvents();
     const bool gone = g_server->latest() == nullptr;
     ZEK_FUZZ_CHECK(gone == !model->client_alive, "the client is %s, model %s",
                    gone ? "gone" : "there", model->client_alive ? "alive" : "gone");
     if (gone) {
       socket = nullptr;
-      out.connected = false;
+      wout.Close();
     }
   }
 };
@@ -364,7 +367,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   r.socket = g_server->latest();
   ZEK_FUZZ_CHECK(r.socket != nullptr, "no socket was made");
   r.model.reset(new ConnectionModel(r.now()));
-  r.out.max = WebsocketClient::kMaxPacketSize;
+  r.wout.out.max = WebsocketClient::kMaxPacketSize;
+  r.wout.waiting_limit = WebsocketClient::kMaxWaitingBytes;
+  r.wout.written = &r.frames;
 
   if (!(flags & 1)) {
     r.socket->CompleteConnect();
@@ -372,8 +377,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string key = zek_fuzz::ModelCheckRequest(r.socket->sent(), "/ws", kHost, &why);
     ZEK_FUZZ_CHECK(!key.empty(), "%s", why.c_str());
     r.accept = zek_fuzz::ModelAccept(key);
-    r.out.connected = true;
-    r.out.sent = r.socket->sent();
+    r.wout.out.connected = true;
+    r.wout.out.sent = r.socket->sent();
     r.client_model.reset(new zek_fuzz::WsClientModel(r.accept, WebsocketClient::kMaxPacketSize));
     if (flags & 2)
       r.Deliver(zek_fuzz::ModelValidResponse(r.accept, ""));
@@ -450,11 +455,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (what % 3 == 1) {
           const uint16_t budget = in.U16();
           r.socket->set_send_budget(budget == 0xFFFF ? -1 : budget);
-          r.out.budget = budget == 0xFFFF ? -1 : budget;
+          r.wout.out.budget = budget == 0xFFFF ? -1 : budget;
         } else {
           const long more = in.Byte();
           r.socket->Drain(more);
-          r.out.Drain(more);
+          r.wout.Drain(more);
         }
         break;
       }
@@ -469,17 +474,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     zek_fuzz::CompareReports(r.recorder.reports, r.model->reports);
     if (r.socket) {
-      ZEK_FUZZ_CHECK(r.socket->sent().size() == r.out.sent.size(),
+      ZEK_FUZZ_CHECK(r.socket->sent().size() == r.wout.out.sent.size(),
                      "the socket took %zu bytes, model %zu", r.socket->sent().size(),
-                     r.out.sent.size());
+                     r.wout.out.sent.size());
       CompareWire(r.socket->sent(), r.frames, false);
     }
   }
-  if (r.socket && r.out.connected) {
+  if (r.socket && r.wout.out.connected) {
     r.socket->set_send_budget(-1);
-    r.out.budget = -1;
+    r.wout.out.budget = -1;
     r.socket->RaiseWritable();
-    r.out.WriteEvent();
+    r.wout.WriteEvent();
     CompareWire(r.socket->sent(), r.frames, true);
   }
   zek_fuzz::MaybePrintReports(r.recorder.reports);

@@ -290,7 +290,14 @@ void WsClientModel::SocketClosed(int error, std::vector<WsEvent>* events) {
   Close(-103, "socket error:code = " + std::to_string(error), events);
 }
 
-void WsClientModel::Feed(const std::string& bytes, std::vector<WsEvent>* events) {
+void WsClientModel::SendQueueFull(std::vector<WsEvent>* events) {
+  if (!closed_)
+    Close(-102, "send queue full", events);
+}
+
+void WsClientModel::Feed(const std::string& bytes,
+                         std::vector<WsEvent>* events,
+                         const std::function<bool()>& answer_ping) {
   if (closed_)
     return;
   buffer_ += bytes;
@@ -327,6 +334,10 @@ void WsClientModel::Feed(const std::string& bytes, std::vector<WsEvent>* events)
     switch (frame.opcode) {
       case 9:
         pings_++;
+        if (answer_ping && !answer_ping()) {
+          SendQueueFull(events);
+          return;
+        }
         [[fallthrough]];
       case 0:
       case 1:

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,14 @@ class WsClientModel {
  public:
   WsClientModel(std::string accept, size_t input_limit);
 
-  void Feed(const std::string& bytes, std::vector<WsEvent>* events);
+  // `answer_ping`, when given, is called for each ping as the client answers it, before
+  // the ping's event; false means the pong passed the waiting limit, which closes the
+  // client.
+  void Feed(const std::string& bytes,
+            std::vector<WsEvent>* events,
+            const std::function<bool()>& answer_ping = nullptr);
+  // A frame to send passed the waiting limit: the client closes with -102.
+  void SendQueueFull(std::vector<WsEvent>* events);
   // The socket reported its close with `error`.
   void SocketClosed(int error, std::vector<WsEvent>* events);
   // The slot of the next open or message event closes the client: nothing more is
