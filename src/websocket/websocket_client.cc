@@ -330,7 +330,9 @@ void WebsocketClient::ProcessFrames(char* data, size_t* length) {
         printf("recv server's keepalive...\n");
         fflush(stdout);
         SendPong();
-        SignalMessage(this, frame.get());
+        // A pong past the waiting limit has closed the client: nothing follows its close.
+        if (!close_reported_)
+          SignalMessage(this, frame.get());
         break;
       case kOpClose:
         HandleCloseFrame(*frame);
