@@ -67,18 +67,6 @@ struct WsOutputModel {
       MoveWaiting();
   }
 
-  // SendWaitingNow: moves and flushes until the socket takes no more.
-  void SendNow() {
-    while (!closed) {
-      MoveWaiting();
-      if (out.queued.empty())
-        return;
-      const size_t before = out.sent.size();
-      if (!out.Flush() || out.sent.size() == before)
-        return;
-    }
-  }
-
   void Close() {
     closed = true;
     out.connected = false;
