@@ -14,8 +14,8 @@ using tavix::im::ZekManager;
 
 namespace {
 
-// The manager as the three calls that app threads may make at any time read it. A
-// callback's UnInitialize clears it on the worker while those calls go on.
+// Every read and write of the manager pointer: a callback's UnInitialize clears it on the
+// worker while app threads' calls may still read it.
 ZekManager* LoadManager() {
   return __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST);
 }
@@ -103,7 +103,7 @@ DeferredShutDown& Deferred() {
 extern "C" {
 
 void Initialize(tavix::im::ZEkCoreObserver* observer) {
-  if (g_zek_manager)
+  if (LoadManager())
     return;
   // The core being shut down still runs this thread, and two cores must not overlap.
   if (DeferredShutDown::OnItsWorker()) {
@@ -112,11 +112,11 @@ void Initialize(tavix::im::ZEkCoreObserver* observer) {
     return;
   }
   Deferred().Wait();
-  g_zek_manager = new ZekManager(observer);
+  StoreManager(new ZekManager(observer));
 }
 
 void UnInitialize() {
-  ZekManager* const manager = g_zek_manager;
+  ZekManager* const manager = LoadManager();
   if (!manager) {
     Deferred().Wait();
     return;
@@ -131,7 +131,7 @@ void UnInitialize() {
   }
   manager->Cleanup();
   delete manager;
-  g_zek_manager = nullptr;
+  StoreManager(nullptr);
 }
 
 void ConnectImServer(const char* param) {
