@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "rtc_base/platform_thread_types.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp_connection.h"
 #include "src/websocket_connection.h"
@@ -30,6 +31,7 @@
 #include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/run_on.h"
+#include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
 #include "tests/support/ws_test_server.h"
 
@@ -227,6 +229,104 @@ TEST_F(LibZekCoreTest, TextsSentRightBeforeDisconnectReachTheServer) {
   EXPECT_EQ(kDisconnected, observer_.events()[1]);
   ASSERT_TRUE(zek_test::WaitUntil([&] { return server_.texts().size() >= sent.size(); }));
   EXPECT_EQ(sent, server_.texts());
+}
+
+// The setup failure a "quic" parameter text gives at once: a callback to shut down from.
+std::string QuicParams(uint16_t kcp_port) {
+  Json::Value quic = ImParamObject(kcp_port);
+  quic["connection_type"] = "quic";
+  return JsonText(quic);
+}
+
+constexpr char kWorkerName[] = "zek main thread";
+
+// A callback's UnInitialize meets an app thread already inside UnInitialize, which waits
+// for that callback: one of them shuts the core down, once, and neither waits for the
+// other for ever.
+TEST_F(LibZekCoreTest, CallbackUnInitializeWhileAnAppThreadIsInsideUnInitialize) {
+  ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer_));
+  if (IsSkipped())
+    return;
+  std::atomic<bool> in_callback{false};
+  std::atomic<int> app_tid{0};
+  std::atomic<bool> callback_done{false};
+  observer_.SetHook([&](const CoreEvent* event, const std::string*) {
+    if (!event || event->code != tavix::im::kEventConnectFailed)
+      return;
+    in_callback = true;
+    // The app thread is asleep inside its UnInitialize, on the lock this callback holds.
+    EXPECT_TRUE(WaitUntil([&] { return app_tid != 0 && zek_test::IsThreadSleeping(app_tid); }));
+    UnInitialize();
+    callback_done = true;
+  });
+  ConnectImServer(QuicParams(server_.port()).c_str());
+  std::thread app([&] {
+    if (!WaitUntil([&] { return in_callback.load(); }))
+      return;
+    app_tid = rtc::CurrentThreadId();
+    UnInitialize();
+  });
+  app.join();
+  EXPECT_TRUE(callback_done);
+  EXPECT_EQ(nullptr, g_zek_manager);
+  EXPECT_EQ(0, zek_test::CountLiveThreadsNamed(kWorkerName));
+  EXPECT_EQ(1u, observer_.event_count());
+
+  RecordingObserver again;
+  ASSERT_NO_FATAL_FAILURE(InitializeHere(&again));
+  ConnectImServer(Params().c_str());
+  ASSERT_TRUE(again.WaitForEvents(1));
+  EXPECT_EQ(kConnected, again.events()[0]);
+}
+
+// An app thread's Initialize, made over and over while a callback shuts the core down,
+// waits for that shut-down: a new core never runs beside the old one.
+TEST_F(LibZekCoreTest, InitializeNeverOverlapsAShutDownBegunInACallback) {
+  constexpr int kRounds = 3000;
+  std::atomic<int> shut{0};
+  observer_.SetHook([&](const CoreEvent* event, const std::string*) {
+    if (event && event->code == tavix::im::kEventConnectFailed) {
+      UnInitialize();
+      ++shut;
+    }
+  });
+  const std::string quic = QuicParams(server_.port());
+  int rounds = 0;
+  int overlaps = 0;
+  int not_one = 0;
+  const bool ran = zek_test::RunWithoutRawSockets([&] {
+    Initialize(&observer_);
+    for (; rounds < kRounds; ++rounds) {
+      tavix::im::ZekManager* const old = __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST);
+      if (!old)
+        break;
+      ConnectImServer(quic.c_str());
+      // Until a new core is there: one Initialize made after the callback's
+      // UnInitialize has returned always gives one.
+      while (true) {
+        const bool after_shut = shut.load() > rounds;
+        Initialize(&observer_);
+        tavix::im::ZekManager* const now = __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST);
+        if (after_shut || (now && now != old))
+          break;
+      }
+      // At once, and again once the new worker has named itself, which it does first
+      // thing on its own thread.
+      const int at_once = zek_test::CountLiveThreadsNamed(kWorkerName);
+      zek_test::RunOn(__atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST)->main_thread(), [] {});
+      const int workers = zek_test::CountLiveThreadsNamed(kWorkerName);
+      if (at_once > 1 || workers > 1)
+        ++overlaps;
+      if (workers != 1)
+        ++not_one;
+    }
+  });
+  if (!ran)
+    GTEST_SKIP() << "this environment does not let a thread drop CAP_NET_RAW";
+  EXPECT_EQ(kRounds, rounds);
+  EXPECT_EQ(0, overlaps) << "rounds with two workers at once";
+  EXPECT_EQ(0, not_one) << "rounds that did not end with exactly one worker";
+  EXPECT_EQ(kRounds, shut.load());
 }
 
 // The C API as an app uses it, against the loopback server of one transport: KCP,
