@@ -134,8 +134,8 @@ ZEKCORE_EXPORT void DisConnectImServer();
 // first zero byte or after `length` bytes, whichever comes first. `type`, a
 // tavix::im::ZEkMsgType, goes to the transport unchanged: over KCP kMsgText carries a
 // text of at most 1496 bytes, kMsgNoPayload its type alone, and a longer text or another
-// type is dropped without a word; over WebSocket every type goes as a text of at most
-// 65534 bytes, and a longer one is dropped with two lines on standard error.
+// type is dropped with a warning line on standard error; over WebSocket every type goes
+// as a text of at most 65534 bytes, and a longer one is dropped with two lines there.
 // Without a core: "SendUserMessage without Initialize does nothing"; null data or a
 // negative length: "SendUserMessage with null data or a negative length does nothing".
 ZEKCORE_EXPORT void SendUserMessage(const char* data, int length, int type);
