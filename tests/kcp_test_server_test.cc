@@ -382,7 +382,7 @@ TEST_F(KcpTestServerTest, StreamsPushesWhileItReadsTheClient) {
     sent.push_back(NumberedText("app", static_cast<uint64_t>(i), 100));
     client.SendMessage(TextMessage(sent.back()));
   }
-  ASSERT_TRUE(WaitUntil([&] { return server_.texts().size() == sent.size(); }));
+  ASSERT_TRUE(WaitUntil([&] { return server_.text_count() == sent.size(); }));
   EXPECT_EQ(sent, server_.texts());
   // Nothing was acknowledged: the pushes still wait, the echoes behind them.
   EXPECT_LE(full + kTexts, server_.waitsnd());

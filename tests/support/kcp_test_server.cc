@@ -332,6 +332,7 @@ void KcpTestServer::HandleMessage(const std::string& bytes) {
     message.type = static_cast<unsigned char>(bytes[0]);
   switch (message.type) {
     case kKcpMsgText: {
+      ++text_count_;
       mavel::msg_packet_in in(bytes.data(), static_cast<int>(bytes.size()));
       unsigned char type = 0;
       in >> type >> message.text;
@@ -542,6 +543,11 @@ std::vector<std::string> KcpTestServer::texts() const {
       texts.push_back(message.text);
   }
   return texts;
+}
+
+size_t KcpTestServer::text_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_count_;
 }
 
 std::vector<int64_t> KcpTestServer::keepalive_times() const {

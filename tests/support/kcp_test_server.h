@@ -199,6 +199,7 @@ class KcpTestServer {
   std::vector<KcpLogin> logins() const;
   std::vector<KcpClientMessage> messages() const;
   std::vector<std::string> texts() const;  // texts of the type-2 messages, in order
+  size_t text_count() const;               // cheap to poll
   std::vector<int64_t> keepalive_times() const;
   std::vector<KcpDatagram> datagrams() const;
   KcpTestServerStats stats() const;
@@ -262,6 +263,7 @@ class KcpTestServer {
   std::vector<char> recv_buffer_;
   std::vector<KcpLogin> logins_;
   std::vector<KcpClientMessage> messages_;
+  size_t text_count_ = 0;  // of messages_
   std::vector<int64_t> keepalive_times_;
   std::vector<KcpDatagram> datagrams_;
   KcpTestServerStats stats_;
