@@ -175,10 +175,11 @@ class KcpTestServer {
   bool SendDatagram(const std::string& bytes, bool from_other_port = false);
   // Pushes text messages until StopStream or the session's end: numbered texts of `size`
   // bytes (NumberedText with kKcpPushKey), queued whenever the engine holds less than two
-  // send windows of segments, so as fast as the client acknowledges them; the client's
-  // messages are read, recorded and echoed meanwhile. The first pushes are queued and
-  // sent before this returns. The numbers go on from pushes_sent(). False without a
-  // session or for a size over kKcpMaxText.
+  // send windows of segments, its send window opened to the client's receive window, so
+  // as fast as the client acknowledges them; the client's messages are read, recorded
+  // and echoed meanwhile. The first pushes are queued and sent before this returns. The
+  // numbers go on from pushes_sent(). False without a session or for a size over
+  // kKcpMaxText.
   bool StartStream(size_t size);
   // No push is queued once this returns; pushes_sent() is then final.
   void StopStream();
