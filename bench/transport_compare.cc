@@ -799,16 +799,17 @@ class DuplexObserver : public tavix::im::ZEkCoreObserver {
     changed_.notify_all();
   }
 
-  // The next push of a new stream is numbered `first`.
+  // The next push of a new stream is numbered `first`; the faults are counted anew.
   void StartStream(uint64_t first) {
     std::lock_guard<std::mutex> lock(mutex_);
     next_push_ = first;
+    push_faults_ = 0;
   }
   size_t pushes() {
     std::lock_guard<std::mutex> lock(mutex_);
     return pushes_;
   }
-  // Pushes that did not follow the one before.
+  // Pushes of the current stream that did not follow the one before.
   size_t push_faults() {
     std::lock_guard<std::mutex> lock(mutex_);
     return push_faults_;
