@@ -715,6 +715,45 @@ void PrintBigRows(const std::vector<BigRow>& rows) {
   fflush(stdout);
 }
 
+// Runs `measure` once with servers on clean loopback, then once with servers behind the
+// impaired path at 30 ms each way (when the path can be set up), and reports the
+// relay's figures after the second.
+using InitializeOn = std::function<void(const std::function<void()>&)>;
+using Impair = std::function<void(bool)>;
+void OnBothLinks(const std::function<void(const char* link,
+                                          const Servers& servers,
+                                          const InitializeOn& initialize_on,
+                                          const Impair& impair)>& measure) {
+  {
+    Servers servers;
+    if (servers.Start("127.0.0.1"))
+      measure(
+          "clean loopback", servers, [](const std::function<void()>& body) { body(); },
+          [](bool) {});
+    servers.Stop();
+  }
+
+  zek_bench::ImpairedPath path;
+  std::string error;
+  if (!path.Start(&error)) {
+    fprintf(stderr, "no impaired path: %s\n", error.c_str());
+    return;
+  }
+  Servers servers;
+  bool started = false;
+  path.RunInServer([&] { started = servers.Start(zek_bench::ImpairedPath::kServerIp); });
+  if (started) {
+    measure(
+        "30 ms each way", servers,
+        [&](const std::function<void()>& body) { path.RunInClient(body); },
+        [&](bool on) { path.Set(on ? 30 : 0, 0); });
+  }
+  servers.Stop();
+  printf("relay: %llu packets forwarded, %llu dropped\n",
+         static_cast<unsigned long long>(path.forwarded()),
+         static_cast<unsigned long long>(path.dropped()));
+}
+
 void RunBigBursts(const Options& options) {
   struct Case {
     const char* transport;
@@ -724,46 +763,16 @@ void RunBigBursts(const Options& options) {
   const int rounds = options.quick ? 3 : 5;
   uint32_t next_round = 1;
   std::vector<BigRow> rows;
-  auto here = [](const std::function<void()>& body) { body(); };
-
-  {
-    Servers servers;
-    if (servers.Start("127.0.0.1")) {
-      for (const Case& c : cases) {
-        BigRow row;
-        row.link = "clean loopback";
-        MeasureBigBurst(
-            servers, c.transport, c.text_size, here, [](bool) {}, rounds, &next_round, &row);
-        rows.push_back(row);
-      }
-    }
-    servers.Stop();
-  }
-
-  zek_bench::ImpairedPath path;
-  std::string error;
-  if (!path.Start(&error)) {
-    fprintf(stderr, "no impaired path: %s\n", error.c_str());
-  } else {
-    Servers servers;
-    bool started = false;
-    path.RunInServer([&] { started = servers.Start(zek_bench::ImpairedPath::kServerIp); });
-    auto in_client = [&](const std::function<void()>& body) { path.RunInClient(body); };
-    auto impair = [&](bool on) { path.Set(on ? 30 : 0, 0); };
+  OnBothLinks([&](const char* link, const Servers& servers, const InitializeOn& initialize_on,
+                  const Impair& impair) {
     for (const Case& c : cases) {
-      if (!started)
-        break;
       BigRow row;
-      row.link = "30 ms each way";
-      MeasureBigBurst(servers, c.transport, c.text_size, in_client, impair, rounds, &next_round,
+      row.link = link;
+      MeasureBigBurst(servers, c.transport, c.text_size, initialize_on, impair, rounds, &next_round,
                       &row);
       rows.push_back(row);
     }
-    servers.Stop();
-    printf("relay: %llu packets forwarded, %llu dropped\n",
-           static_cast<unsigned long long>(path.forwarded()),
-           static_cast<unsigned long long>(path.dropped()));
-  }
+  });
   PrintBigRows(rows);
 }
 
@@ -1067,45 +1076,15 @@ void RunDuplex(const Options& options) {
   };
   const int rounds = options.quick ? 3 : 5;
   std::vector<DuplexRow> rows;
-  auto here = [](const std::function<void()>& body) { body(); };
-
-  {
-    Servers servers;
-    if (servers.Start("127.0.0.1")) {
-      for (const Case& c : cases) {
-        DuplexRow row;
-        row.link = "clean loopback";
-        MeasureDuplex(
-            servers, c.transport, c.push_size, here, [](bool) {}, rounds, &row);
-        rows.push_back(row);
-      }
-    }
-    servers.Stop();
-  }
-
-  zek_bench::ImpairedPath path;
-  std::string error;
-  if (!path.Start(&error)) {
-    fprintf(stderr, "no impaired path: %s\n", error.c_str());
-  } else {
-    Servers servers;
-    bool started = false;
-    path.RunInServer([&] { started = servers.Start(zek_bench::ImpairedPath::kServerIp); });
-    auto in_client = [&](const std::function<void()>& body) { path.RunInClient(body); };
-    auto impair = [&](bool on) { path.Set(on ? 30 : 0, 0); };
+  OnBothLinks([&](const char* link, const Servers& servers, const InitializeOn& initialize_on,
+                  const Impair& impair) {
     for (const Case& c : cases) {
-      if (!started)
-        break;
       DuplexRow row;
-      row.link = "30 ms each way";
-      MeasureDuplex(servers, c.transport, c.push_size, in_client, impair, rounds, &row);
+      row.link = link;
+      MeasureDuplex(servers, c.transport, c.push_size, initialize_on, impair, rounds, &row);
       rows.push_back(row);
     }
-    servers.Stop();
-    printf("relay: %llu packets forwarded, %llu dropped\n",
-           static_cast<unsigned long long>(path.forwarded()),
-           static_cast<unsigned long long>(path.dropped()));
-  }
+  });
   PrintDuplexRows(rows);
 }
 
