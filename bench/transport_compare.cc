@@ -4,9 +4,12 @@
 // The impaired rows carry every packet, TCP and UDP alike, through a relay between two
 // network namespaces that delays and drops it. The big-burst part hands over 200 large
 // numbered texts at once, on loopback and with 30 ms each way, and counts what the
-// server and the app got back. Run as root:
+// server and the app got back. The duplex part times how long the app takes to get
+// 2,000 texts of 100 B to the server, with and without the server streaming pushes at
+// the app as fast as its socket takes them (30 KB texts over ws and wss, the largest
+// KCP text over KCP), on loopback and with 30 ms each way. Run as root:
 //
-//   transport_compare [--quick] [--only=clean,delay,loss,initialize,bigburst]
+//   transport_compare [--quick] [--only=clean,delay,loss,initialize,bigburst,duplex]
 //
 // The figures are printed as a table; nothing is checked.
 #include <arpa/inet.h>
@@ -27,9 +30,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -41,6 +46,7 @@
 #include "src/libzekcore.h"
 #include "tests/support/capabilities.h"
 #include "tests/support/kcp_test_server.h"
+#include "tests/support/numbered_text.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/ws_test_server.h"
 
@@ -306,11 +312,13 @@ struct Options {
   bool loss = true;
   bool initialize = true;
   bool bigburst = true;
+  bool duplex = true;
 };
 
 struct Servers {
   std::unique_ptr<zek_test::KcpTestServer> kcp;
   std::unique_ptr<zek_test::WsTestServer> ws;
+  std::unique_ptr<zek_test::WsTestServer> wss;  // its certificate names `address`
   std::string address;
 
   bool Start(const std::string& at) {
@@ -322,22 +330,29 @@ struct Servers {
     zek_test::WsTestServerOptions options;
     options.address = at;
     ws.reset(new zek_test::WsTestServer(options));
+    options.tls = true;
+    options.cert_ip_addresses = {at};
+    wss.reset(new zek_test::WsTestServer(options));
     if (!kcp->Start()) {
       fprintf(stderr, "KCP server: %s\n", kcp->last_error().c_str());
       return false;
     }
-    return ws->Start();
+    return ws->Start() && wss->Start();
   }
   void Stop() {
     if (kcp)
       kcp->Stop();
     if (ws)
       ws->Stop();
+    if (wss)
+      wss->Stop();
   }
-  std::string Params(const std::string& transport) const {
-    Json::Value root = zek_test::ImParamObject(kcp->port(), ws->port());
+  std::string Params(const std::string& transport, bool tls = false) const {
+    Json::Value root = zek_test::ImParamObject(kcp->port(), ws->port(), wss->port());
     root["server_ip"] = address;
     root["connection_type"] = transport;
+    if (tls)
+      root["tls"] = "enable";
     return zek_test::JsonText(root);
   }
 };
@@ -700,6 +715,45 @@ void PrintBigRows(const std::vector<BigRow>& rows) {
   fflush(stdout);
 }
 
+// Runs `measure` once with servers on clean loopback, then once with servers behind the
+// impaired path at 30 ms each way (when the path can be set up), and reports the
+// relay's figures after the second.
+using InitializeOn = std::function<void(const std::function<void()>&)>;
+using Impair = std::function<void(bool)>;
+void OnBothLinks(const std::function<void(const char* link,
+                                          const Servers& servers,
+                                          const InitializeOn& initialize_on,
+                                          const Impair& impair)>& measure) {
+  {
+    Servers servers;
+    if (servers.Start("127.0.0.1"))
+      measure(
+          "clean loopback", servers, [](const std::function<void()>& body) { body(); },
+          [](bool) {});
+    servers.Stop();
+  }
+
+  zek_bench::ImpairedPath path;
+  std::string error;
+  if (!path.Start(&error)) {
+    fprintf(stderr, "no impaired path: %s\n", error.c_str());
+    return;
+  }
+  Servers servers;
+  bool started = false;
+  path.RunInServer([&] { started = servers.Start(zek_bench::ImpairedPath::kServerIp); });
+  if (started) {
+    measure(
+        "30 ms each way", servers,
+        [&](const std::function<void()>& body) { path.RunInClient(body); },
+        [&](bool on) { path.Set(on ? 30 : 0, 0); });
+  }
+  servers.Stop();
+  printf("relay: %llu packets forwarded, %llu dropped\n",
+         static_cast<unsigned long long>(path.forwarded()),
+         static_cast<unsigned long long>(path.dropped()));
+}
+
 void RunBigBursts(const Options& options) {
   struct Case {
     const char* transport;
@@ -709,47 +763,329 @@ void RunBigBursts(const Options& options) {
   const int rounds = options.quick ? 3 : 5;
   uint32_t next_round = 1;
   std::vector<BigRow> rows;
-  auto here = [](const std::function<void()>& body) { body(); };
-
-  {
-    Servers servers;
-    if (servers.Start("127.0.0.1")) {
-      for (const Case& c : cases) {
-        BigRow row;
-        row.link = "clean loopback";
-        MeasureBigBurst(
-            servers, c.transport, c.text_size, here, [](bool) {}, rounds, &next_round, &row);
-        rows.push_back(row);
-      }
-    }
-    servers.Stop();
-  }
-
-  zek_bench::ImpairedPath path;
-  std::string error;
-  if (!path.Start(&error)) {
-    fprintf(stderr, "no impaired path: %s\n", error.c_str());
-  } else {
-    Servers servers;
-    bool started = false;
-    path.RunInServer([&] { started = servers.Start(zek_bench::ImpairedPath::kServerIp); });
-    auto in_client = [&](const std::function<void()>& body) { path.RunInClient(body); };
-    auto impair = [&](bool on) { path.Set(on ? 30 : 0, 0); };
+  OnBothLinks([&](const char* link, const Servers& servers, const InitializeOn& initialize_on,
+                  const Impair& impair) {
     for (const Case& c : cases) {
-      if (!started)
-        break;
       BigRow row;
-      row.link = "30 ms each way";
-      MeasureBigBurst(servers, c.transport, c.text_size, in_client, impair, rounds, &next_round,
+      row.link = link;
+      MeasureBigBurst(servers, c.transport, c.text_size, initialize_on, impair, rounds, &next_round,
                       &row);
       rows.push_back(row);
     }
-    servers.Stop();
-    printf("relay: %llu packets forwarded, %llu dropped\n",
-           static_cast<unsigned long long>(path.forwarded()),
-           static_cast<unsigned long long>(path.dropped()));
-  }
+  });
   PrintBigRows(rows);
+}
+
+// ---- The app's texts while the server streams pushes at it ----
+
+constexpr int kDuplexTexts = 2000;
+constexpr size_t kDuplexTextSize = 100;
+constexpr char kDuplexKey[] = "app";
+constexpr size_t kDuplexPushSize = 30000;
+// A round whose texts have not all reached the server by then is cut; how many had
+// arrived is counted.
+constexpr milliseconds kDuplexLimit(10000);
+
+// The app for the duplex rounds: every event, and the pushes, counted and checked for
+// order as they come; the echoes of its own texts are let go.
+class DuplexObserver : public tavix::im::ZEkCoreObserver {
+ public:
+  void OnZEkCoreEvent(tavix::im::ZEkEventCode code, int /*error*/, const char* /*text*/) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(code);
+    changed_.notify_all();
+  }
+  void OnZEkCoreMessage(const char* data, int length) override {
+    uint64_t number = 0;
+    if (length <= 0 || !zek_test::ReadNumberedText(zek_test::kWsPushKey, data,
+                                                   static_cast<size_t>(length), &number))
+      return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (number != next_push_)
+      push_faults_++;
+    next_push_ = number + 1;
+    pushes_++;
+    changed_.notify_all();
+  }
+
+  // The next push of a new stream is numbered `first`; the faults are counted anew.
+  void StartStream(uint64_t first) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_push_ = first;
+    push_faults_ = 0;
+  }
+  size_t pushes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pushes_;
+  }
+  // Pushes of the current stream that did not follow the one before.
+  size_t push_faults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return push_faults_;
+  }
+  bool WaitForPushes(size_t count, milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return pushes_ >= count; });
+  }
+  size_t EventCount(tavix::im::ZEkEventCode code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(std::count(events_.begin(), events_.end(), code));
+  }
+  bool WaitForEvents(tavix::im::ZEkEventCode code, size_t count, milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+      return static_cast<size_t>(std::count(events_.begin(), events_.end(), code)) >= count;
+    });
+  }
+  size_t event_mark() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.size();
+  }
+  std::vector<tavix::im::ZEkEventCode> EventsSince(size_t mark) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<tavix::im::ZEkEventCode>(events_.begin() + static_cast<long>(mark),
+                                                events_.end());
+  }
+
+ private:
+  // Guards everything below: the core's worker thread writes, the driver reads.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<tavix::im::ZEkEventCode> events_;
+  uint64_t next_push_ = 0;
+  size_t pushes_ = 0;
+  size_t push_faults_ = 0;
+};
+
+// One transport's server, whichever it is.
+struct DuplexServer {
+  zek_test::KcpTestServer* kcp = nullptr;
+  zek_test::WsTestServer* ws = nullptr;
+
+  size_t text_count() const { return kcp ? kcp->text_count() : ws->text_count(); }
+  std::vector<std::string> texts() const { return kcp ? kcp->texts() : ws->texts(); }
+  size_t pushes_sent() const { return kcp ? kcp->pushes_sent() : ws->pushes_sent(); }
+  bool StartStream(size_t size) const {
+    return kcp ? kcp->StartStream(size) : ws->StartStream(size);
+  }
+  void StopStream() const {
+    if (kcp)
+      kcp->StopStream();
+    else
+      ws->StopStream();
+  }
+};
+
+struct DuplexRound {
+  double ms = -1;              // from the first send until the server had all; -1 when cut
+  size_t arrived_in_time = 0;  // texts at the server by then, or at the limit
+  double after_stop_ms = -1;   // a cut round: from the stream's end until all had come
+  double pushes_per_s = 0;     // at the app, while the texts were on their way
+  Tally server;
+  size_t push_faults = 0;
+  std::string events;
+};
+
+struct DuplexRow {
+  std::string link;
+  std::string transport;
+  size_t push_size = 0;  // 0: no stream
+  std::vector<DuplexRound> rounds;
+  std::string failure;  // why the row stopped early
+};
+
+void PrintDuplexRound(const DuplexRow& row, size_t index) {
+  const DuplexRound& r = row.rounds[index];
+  printf("  %-16s %-4s %-8s round %zu: ", row.link.c_str(), row.transport.c_str(),
+         row.push_size ? (std::to_string(row.push_size) + " B").c_str() : "none", index + 1);
+  if (r.ms >= 0)
+    printf("%d texts in %.1f ms", kDuplexTexts, r.ms);
+  else
+    printf("cut at %.0f s with %zu of %d at the server, all %s", kDuplexLimit.count() / 1e3,
+           r.arrived_in_time, kDuplexTexts,
+           r.after_stop_ms >= 0 ? ("+" + std::to_string(static_cast<int>(r.after_stop_ms)) +
+                                   " ms after the stream stopped")
+                                      .c_str()
+                                : "never");
+  if (row.push_size)
+    printf(", %.0f pushes/s at the app, push order faults %zu", r.pushes_per_s, r.push_faults);
+  printf(", server lost %d dup %zu ooo %zu, events %s\n",
+         kDuplexTexts - static_cast<int>(r.server.distinct), r.server.duplicates,
+         r.server.out_of_order, r.events.c_str());
+  fflush(stdout);
+}
+
+// Initialize once, then per round: connect, start the stream (when `push_size` is not
+// 0) and let it run, hand over the texts from this thread, time their way to the server,
+// stop the stream, disconnect. A fresh connection each round, so that a cut round
+// leaves nothing behind for the next.
+void MeasureDuplex(const Servers& servers,
+                   const std::string& label,
+                   size_t push_size,
+                   const std::function<void(const std::function<void()>&)>& initialize_on,
+                   const std::function<void(bool)>& impair,
+                   int rounds,
+                   DuplexRow* row) {
+  const bool kcp = label == "kcp";
+  DuplexServer server;
+  if (kcp)
+    server.kcp = servers.kcp.get();
+  else
+    server.ws = label == "wss" ? servers.wss.get() : servers.ws.get();
+  const std::string params = servers.Params(kcp ? "kcp" : "websocket", label == "wss");
+  row->transport = label;
+  row->push_size = push_size;
+  DuplexObserver observer;
+  impair(false);
+  initialize_on([&] { Initialize(&observer); });
+  impair(true);
+  std::vector<std::string> texts;
+  for (int i = 0; i < kDuplexTexts; i++)
+    texts.push_back(zek_test::NumberedText(kDuplexKey, static_cast<uint64_t>(i), kDuplexTextSize));
+  for (int i = 0; i < rounds; i++) {
+    const size_t connected = observer.EventCount(tavix::im::kEventConnected);
+    ConnectImServer(params.c_str());
+    if (!observer.WaitForEvents(tavix::im::kEventConnected, connected + 1, kConnectLimit)) {
+      row->failure = "no connection";
+      DisConnectImServer();
+      break;
+    }
+    // Past the login's own traffic.
+    std::this_thread::sleep_for(milliseconds(300));
+    const size_t mark = observer.event_mark();
+    size_t pushes_before = 0;
+    if (push_size) {
+      observer.StartStream(server.pushes_sent());
+      const size_t pushed = observer.pushes();
+      if (!server.StartStream(push_size) || !observer.WaitForPushes(pushed + 1, kConnectLimit)) {
+        row->failure = "no stream";
+        DisConnectImServer();
+        break;
+      }
+      // At full flow before the texts go.
+      std::this_thread::sleep_for(milliseconds(200));
+      pushes_before = observer.pushes();
+    }
+    const size_t first_text = server.text_count();
+    const size_t goal = first_text + kDuplexTexts;
+    DuplexRound result;
+    const Clock::time_point start = Clock::now();
+    for (const std::string& text : texts)
+      SendUserMessage(text.data(), static_cast<int>(text.size()), tavix::im::kMsgText);
+    while (server.text_count() < goal && Clock::now() - start < kDuplexLimit)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    const Clock::time_point end = Clock::now();
+    const size_t arrived = server.text_count();
+    result.arrived_in_time = arrived - first_text;
+    if (arrived >= goal)
+      result.ms = std::chrono::duration<double, std::milli>(end - start).count();
+    if (push_size) {
+      result.pushes_per_s = static_cast<double>(observer.pushes() - pushes_before) /
+                            std::chrono::duration<double>(end - start).count();
+      server.StopStream();
+    }
+    if (arrived < goal) {
+      const Clock::time_point stopped = Clock::now();
+      while (server.text_count() < goal && Clock::now() - stopped < kDuplexLimit)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      if (server.text_count() >= goal)
+        result.after_stop_ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - stopped).count();
+    }
+    const std::vector<std::string> all = server.texts();
+    std::vector<uint32_t> seqs;
+    for (size_t t = first_text; t < all.size(); t++) {
+      uint64_t number = 0;
+      if (zek_test::ReadNumberedText(kDuplexKey, all[t].data(), all[t].size(), &number))
+        seqs.push_back(static_cast<uint32_t>(number));
+    }
+    result.server = Count(seqs, kDuplexTexts);
+    result.push_faults = observer.push_faults();
+    result.events = EventList(observer.EventsSince(mark));
+    const size_t disconnected = observer.EventCount(tavix::im::kEventDisconnected);
+    DisConnectImServer();
+    observer.WaitForEvents(tavix::im::kEventDisconnected, disconnected + 1, milliseconds(5000));
+    row->rounds.push_back(result);
+    PrintDuplexRound(*row, row->rounds.size() - 1);
+  }
+  impair(false);
+  UnInitialize();
+}
+
+void PrintDuplexRows(const std::vector<DuplexRow>& rows) {
+  printf("\n== %d texts of %zu B from one app thread, with and without the server pushing ==\n",
+         kDuplexTexts, kDuplexTextSize);
+  printf(
+      "ms: from the first send until the server had every text, over every round; a round "
+      "cut at %.0f s counts as longer, with the texts that had arrived by then.\n",
+      kDuplexLimit.count() / 1e3);
+  printf("%-16s %-9s %-8s %6s %10s %10s %-24s %6s %7s %7s %10s  %s\n", "link", "transport",
+         "pushes", "rounds", "median ms", "slowest ms", "cut (arrived)", "lost", "dup", "ooo",
+         "push/s", "events");
+  // A cut round sorts last and shows as longer than the limit.
+  auto figure = [](double ms) {
+    char text[32];
+    if (std::isinf(ms))
+      snprintf(text, sizeof(text), ">%.1f", static_cast<double>(kDuplexLimit.count()));
+    else
+      snprintf(text, sizeof(text), "%.1f", ms);
+    return std::string(text);
+  };
+  for (const DuplexRow& row : rows) {
+    std::vector<double> ms;
+    size_t cuts = 0;
+    std::string cut;
+    size_t lost = 0, dup = 0, ooo = 0;
+    double pushes_per_s = 0;
+    std::string events;
+    for (const DuplexRound& r : row.rounds) {
+      ms.push_back(r.ms >= 0 ? r.ms : std::numeric_limits<double>::infinity());
+      if (r.ms < 0) {
+        cuts++;
+        cut += (cut.empty() ? "" : ",") + std::to_string(r.arrived_in_time);
+      }
+      lost += kDuplexTexts - r.server.distinct;
+      dup += r.server.duplicates;
+      ooo += r.server.out_of_order;
+      pushes_per_s += r.pushes_per_s / static_cast<double>(row.rounds.size());
+      if (r.events != "-")
+        events += (events.empty() ? "" : ";") + r.events;
+    }
+    std::sort(ms.begin(), ms.end());
+    const std::string pushes = row.push_size ? std::to_string(row.push_size) + " B" : "none";
+    cut = cut.empty() ? "-" : std::to_string(cuts) + " (" + cut + ")";
+    const std::string median = ms.empty() ? "-" : figure(ms[ms.size() / 2]);
+    const std::string slowest = ms.empty() ? "-" : figure(ms.back());
+    printf("%-16s %-9s %-8s %6zu %10s %10s %-24s %6zu %7zu %7zu %10.0f  %s%s%s\n", row.link.c_str(),
+           row.transport.c_str(), pushes.c_str(), row.rounds.size(), median.c_str(),
+           slowest.c_str(), cut.c_str(), lost, dup, ooo, pushes_per_s,
+           events.empty() ? "-" : events.c_str(),
+           row.failure.empty() ? "" : "  stopped: ", row.failure.c_str());
+  }
+  fflush(stdout);
+}
+
+void RunDuplex(const Options& options) {
+  struct Case {
+    const char* transport;
+    size_t push_size;
+  };
+  const Case cases[] = {
+      {"kcp", 0}, {"kcp", zek_test::kKcpMaxText}, {"ws", 0}, {"ws", kDuplexPushSize},
+      {"wss", 0}, {"wss", kDuplexPushSize},
+  };
+  const int rounds = options.quick ? 3 : 5;
+  std::vector<DuplexRow> rows;
+  OnBothLinks([&](const char* link, const Servers& servers, const InitializeOn& initialize_on,
+                  const Impair& impair) {
+    for (const Case& c : cases) {
+      DuplexRow row;
+      row.link = link;
+      MeasureDuplex(servers, c.transport, c.push_size, initialize_on, impair, rounds, &row);
+      rows.push_back(row);
+    }
+  });
+  PrintDuplexRows(rows);
 }
 
 // ---- Initialize under a hostile network, each case in a fresh process of its own ----
@@ -879,8 +1215,9 @@ int main(int argc, char** argv) {
       options.loss = has("loss");
       options.initialize = has("initialize");
       options.bigburst = has("bigburst");
+      options.duplex = has("duplex");
     } else {
-      fprintf(stderr, "usage: %s [--quick] [--only=clean,delay,loss,initialize,bigburst]\n",
+      fprintf(stderr, "usage: %s [--quick] [--only=clean,delay,loss,initialize,bigburst,duplex]\n",
               argv[0]);
       return 2;
     }
@@ -953,6 +1290,9 @@ int main(int argc, char** argv) {
 
   if (options.bigburst)
     RunBigBursts(options);
+
+  if (options.duplex)
+    RunDuplex(options);
 
   if (options.initialize) {
     printf("\nInitialize (ms):\n");

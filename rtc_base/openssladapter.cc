@@ -411,6 +411,7 @@ void OpenSSLAdapter::Cleanup() {
   ClearFromOwner(kAnyMessageId);
   pending_read_posted_ = false;
   socket_read_owed_ = false;
+  read_stop_owed_ = false;
 }
 
 int OpenSSLAdapter::Close() {
@@ -521,36 +522,62 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
     return 0;
 
   read_blocked_on_write_ = false;
-  ERR_clear_error();
-  const size_t taken_in = BIO_number_read(SSL_get_rbio(tls_session_));
-  int ret = SSL_read(tls_session_, buffer,
-                     checked_cast<int>(std::min(capacity, static_cast<size_t>(INT_MAX))));
-  const int ssl_error = SSL_get_error(tls_session_, ret);
-  // Read, or found empty: either way the socket announces its next bytes.
-  if (ssl_error == SSL_ERROR_WANT_READ || BIO_number_read(SSL_get_rbio(tls_session_)) != taken_in)
-    socket_read_owed_ = false;
-  switch (ssl_error) {
-    case SSL_ERROR_NONE:
-      // Bytes of this record that the caller had no room for: the socket has
-      // nothing left to announce them with. Nor has it when its readable event
-      // went on bytes the library already held: the socket was not read, so it
-      // stays silent about what waits in it.
-      if ((SSL_pending(tls_session_) > 0 || socket_read_owed_) && !pending_read_posted_) {
-        pending_read_posted_ = true;
-        PostToOwner(kPendingReadMsg);
+  read_stop_owed_ = false;
+  // Records while they fit and come without waiting, as a plain socket hands over
+  // everything it holds: one read event takes in a buffer's worth, not one record.
+  char* const out = static_cast<char*>(buffer);
+  size_t total = 0;
+  while (true) {
+    ERR_clear_error();
+    const size_t taken_in = BIO_number_read(SSL_get_rbio(tls_session_));
+    const int ret =
+        SSL_read(tls_session_, out + total,
+                 checked_cast<int>(std::min(capacity - total, static_cast<size_t>(INT_MAX))));
+    const int ssl_error = SSL_get_error(tls_session_, ret);
+    // Read, or found empty: either way the socket announces its next bytes.
+    if (ssl_error == SSL_ERROR_WANT_READ || BIO_number_read(SSL_get_rbio(tls_session_)) != taken_in)
+      socket_read_owed_ = false;
+    if (ssl_error == SSL_ERROR_NONE) {
+      total += static_cast<size_t>(ret);
+      if (total < capacity)
+        continue;
+      break;
+    }
+    if (total == 0) {
+      switch (ssl_error) {
+        case SSL_ERROR_WANT_READ:
+          SetError(EWOULDBLOCK);
+          return -1;
+        case SSL_ERROR_WANT_WRITE:
+          read_blocked_on_write_ = true;
+          SetError(EWOULDBLOCK);
+          return -1;
+        default:
+          FailSslCall("SSL_read", ssl_error, ret);
+          return -1;
       }
-      return ret;
-    case SSL_ERROR_WANT_READ:
-      SetError(EWOULDBLOCK);
-      return -1;
-    case SSL_ERROR_WANT_WRITE:
+    }
+    // What ended the read comes up after the bytes already read: at the next write
+    // event, or at the next read, which a posted read brings about.
+    if (ssl_error == SSL_ERROR_WANT_WRITE)
       read_blocked_on_write_ = true;
-      SetError(EWOULDBLOCK);
-      return -1;
-    default:
-      FailSslCall("SSL_read", ssl_error, ret);
-      return -1;
+    else if (ssl_error != SSL_ERROR_WANT_READ)
+      read_stop_owed_ = true;
+    break;
   }
+  // Bytes of a record that the caller had no room for: the socket has nothing left
+  // to announce them with. Nor has it when its readable event went on bytes the
+  // library already held: the socket was not read, so it stays silent about what
+  // waits in it.
+  if (MoreToRead() && !pending_read_posted_) {
+    pending_read_posted_ = true;
+    PostToOwner(kPendingReadMsg);
+  }
+  return static_cast<int>(total);
+}
+
+bool OpenSSLAdapter::MoreToRead() const {
+  return SSL_pending(tls_session_) > 0 || socket_read_owed_ || read_stop_owed_;
 }
 
 int OpenSSLAdapter::RecvFrom(void* buffer,
@@ -636,7 +663,7 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
       return;
     case kPendingReadMsg:
       pending_read_posted_ = false;
-      if (tls_state_ == kEstablished && (SSL_pending(tls_session_) > 0 || socket_read_owed_))
+      if (tls_state_ == kEstablished && MoreToRead())
         AsyncSocketAdapter::OnReadEvent(this);
       return;
     default:

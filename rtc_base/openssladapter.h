@@ -118,6 +118,8 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
   // FailDataPath() for an SSL_read or SSL_write that returned `ret` and failed with
   // `ssl_error`: neither would-block result, which the callers handle.
   void FailSslCall(const char* context, int ssl_error, int ret);
+  // Bytes or an outcome wait that no socket event will announce.
+  bool MoreToRead() const;
   // Send and Recv under TLS: true once the session is established; ENOTCONN while it
   // is being set up, and after a failure the error that ended it.
   bool SessionTakesData();
@@ -178,6 +180,9 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
   // announces the bytes waiting in it only after a read reaches it, which a read
   // served from records the library already holds does not.
   bool socket_read_owed_ = false;
+  // A read that had already taken bytes met the end of the session or an error:
+  // the next read reports it.
+  bool read_stop_owed_ = false;
 };
 
 }  // namespace rtc

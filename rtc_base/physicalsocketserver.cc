@@ -495,10 +495,14 @@ bool PhysicalSocketServer::Wait(int milliseconds, bool process_io) {
 
     if (limited) {
       const int64_t left_us = stop_us - TimeMicros();
+      // Once the time is used up, the pass just made is the last: a socket that stays
+      // ready would otherwise hold the loop here, away from its queue and its timers.
+      if (left_us <= 0) {
+        break;
+      }
       // Rounded up, so a wait never ends a little early and spins on 0.
-      timeout_ms = left_us > 0 ? saturated_cast<int>((left_us + kNumMicrosecsPerMillisec - 1) /
-                                                     kNumMicrosecsPerMillisec)
-                               : 0;
+      timeout_ms =
+          saturated_cast<int>((left_us + kNumMicrosecsPerMillisec - 1) / kNumMicrosecsPerMillisec);
     }
   }
 

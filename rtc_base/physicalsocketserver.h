@@ -110,10 +110,11 @@ class PhysicalSocketServer : public SocketServer {
   virtual AsyncSocket* WrapSocket(int descriptor);
 
   // Returns when `milliseconds` have passed (kForeverMs: never) or after the pass in
-  // which a WakeUp was seen; socket events alone never end it. With process_io
-  // false only the wake-up is polled. A failure of poll() itself is logged, pauses
-  // briefly and ends the wait early, so the caller's loop goes on serving its posts;
-  // the result is always true.
+  // which a WakeUp was seen; socket events alone never end it, but once the time is
+  // used up no further pass is made, so Wait(0, ...) is one pass that handles each
+  // ready descriptor at most once. With process_io false only the wake-up is polled. A failure of
+  // poll() itself is logged, pauses briefly and ends the wait early, so the caller's loop goes on
+  // serving its posts; the result is always true.
   bool Wait(int milliseconds, bool process_io) override;
   // Any thread; takes only the wake-up pipe's lock, never the server's.
   void WakeUp() override;

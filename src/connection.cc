@@ -36,6 +36,19 @@ int Connection::SendData(const char* /*data*/, int /*length*/, ZEkMsgType /*type
 
 void Connection::OnMessage(rtc::Message* /*msg*/) {}
 
+const Connection::ParamField Connection::kParamFields[kParamFieldCount] = {
+    {"server_ip", true, &Connection::server_ip_, nullptr},
+    {"server_port_kcp", true, nullptr, &Connection::server_port_kcp_},
+    {"server_port_ws", true, nullptr, &Connection::server_port_ws_},
+    {"server_port_wss", true, nullptr, &Connection::server_port_wss_},
+    {"account_id", true, &Connection::account_id_, nullptr},
+    {"device_type", true, &Connection::device_type_, nullptr},
+    {"app_id", true, &Connection::app_id_, nullptr},
+    {"token", true, &Connection::token_, nullptr},
+    {"deviceid", true, &Connection::device_id_, nullptr},
+    {"tls", false, &Connection::tls_, nullptr},
+};
+
 bool Connection::ParseParam(std::string param) {
   Json::Value root;
   if (!ParseJson(param.data(), param.size(), &root) || !root.isObject())
@@ -44,32 +57,27 @@ bool Connection::ParseParam(std::string param) {
   const Json::Value& object = root;
 
   // Everything is read into locals first, so a missing or refused value stores nothing.
-  std::string server_ip, account_id, device_type, app_id, token, device_id;
-  int port_kcp = 0, port_ws = 0, port_wss = 0;
-  if (!ReadJsonString(object["server_ip"], &server_ip) ||
-      !ReadPort(object["server_port_kcp"], &port_kcp) ||
-      !ReadPort(object["server_port_ws"], &port_ws) ||
-      !ReadPort(object["server_port_wss"], &port_wss) ||
-      !ReadJsonString(object["account_id"], &account_id) ||
-      !ReadJsonString(object["device_type"], &device_type) ||
-      !ReadJsonString(object["app_id"], &app_id) || !ReadJsonString(object["token"], &token) ||
-      !ReadJsonString(object["deviceid"], &device_id)) {
-    return false;
+  bool present[kParamFieldCount] = {};
+  std::string texts[kParamFieldCount];
+  int ports[kParamFieldCount] = {};
+  for (size_t i = 0; i < kParamFieldCount; i++) {
+    const ParamField& field = kParamFields[i];
+    const Json::Value& value = object[field.name];
+    if (!field.required && value.isNull())
+      continue;
+    if (field.text ? !ReadJsonString(value, &texts[i]) : !ReadPort(value, &ports[i]))
+      return false;
+    present[i] = true;
   }
-  std::string tls = tls_;
-  if (!object["tls"].isNull() && !ReadJsonString(object["tls"], &tls))
-    return false;
 
-  server_ip_ = server_ip;
-  server_port_kcp_ = port_kcp;
-  server_port_ws_ = port_ws;
-  server_port_wss_ = port_wss;
-  account_id_ = account_id;
-  device_type_ = device_type;
-  app_id_ = app_id;
-  token_ = token;
-  device_id_ = device_id;
-  tls_ = tls;
+  for (size_t i = 0; i < kParamFieldCount; i++) {
+    if (!present[i])
+      continue;
+    if (kParamFields[i].text)
+      this->*kParamFields[i].text = texts[i];
+    else
+      this->*kParamFields[i].port = ports[i];
+  }
   return true;
 }
 

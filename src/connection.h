@@ -1,6 +1,7 @@
 #ifndef SRC_CONNECTION_H_
 #define SRC_CONNECTION_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -63,6 +64,20 @@ class Connection : public virtual rtc::MessageHandler,
   // Stops everything: clears the connected flag, cancels every timer, releases sockets.
   virtual void DisConnectServer() = 0;
   void OnMessage(rtc::Message* msg) override;
+
+  // A member of the parameter text: a text, or a port from 1 to 65535. A required one
+  // missing or null refuses the text; an optional one missing or null keeps the field's
+  // value.
+  struct ParamField {
+    const char* name;
+    bool required;
+    std::string Connection::*text;  // null for a port
+    int Connection::*port;          // null for a text
+  };
+  static constexpr size_t kParamFieldCount = 10;
+  // Every member ParseParam reads, in the order it reads them, and nothing else: the
+  // C API's reference page must name each of them.
+  static const ParamField kParamFields[kParamFieldCount];
 
   bool ParseParam(std::string param);
   // One pending time-out per id: a restart replaces the pending one. A non-positive

@@ -13,6 +13,7 @@
 #include "rtc_base/helpers.h"
 #include "rtc_base/ipaddress.h"
 #include "rtc_base/location.h"
+#include "rtc_base/logging.h"
 #include "rtc_base/messagequeue.h"
 #include "rtc_base/thread.h"
 #include "rtc_base/timeutils.h"
@@ -199,14 +200,19 @@ int KcpConnection::SendData(const char* data, int length, ZEkMsgType type) {
     const void* zero = length > 0 ? memchr(data, 0, static_cast<size_t>(length)) : nullptr;
     const size_t text_len = zero ? static_cast<size_t>(static_cast<const char*>(zero) - data)
                                  : static_cast<size_t>(length);
-    if (text_len > static_cast<size_t>(kMaxTextSize))
+    if (text_len > static_cast<size_t>(kMaxTextSize)) {
+      RTC_LOG(LS_WARNING) << "KCP text of " << text_len << " bytes not sent: at most "
+                          << kMaxTextSize << " go in one message";
       return -1;
+    }
     out << static_cast<unsigned char>(kKcpMsgText)
         << std::string(text_len > 0 ? data : "", text_len);
   } else if (type == kMsgNoPayload) {
     out << static_cast<unsigned char>(kKcpMsgNoPayload);
   } else {
     // Any other type would be an empty message, which the server can make nothing of.
+    RTC_LOG(LS_WARNING) << "KCP message of type " << static_cast<int>(type)
+                        << " not sent: only texts (0) and no-payload messages (1) go";
     return -1;
   }
   if (out.Failed())

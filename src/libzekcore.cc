@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,8 +15,8 @@ using tavix::im::ZekManager;
 
 namespace {
 
-// Every read and write of the manager pointer: a callback's UnInitialize clears it on the
-// worker while app threads' calls may still read it.
+// Every read and write of the manager pointer: a shut-down clears it while app threads'
+// calls may still read it.
 ZekManager* LoadManager() {
   return __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST);
 }
@@ -37,65 +38,147 @@ class CallInFlight {
   CallInFlight& operator=(const CallInFlight&) = delete;
 };
 
-// A core shut down from inside one of its own callbacks. Its worker cannot stop and join
-// itself, so a thread of its own deletes the manager, once no app thread's call is
-// inside it any more; the deletion waits for the callback to return, then for the
-// worker's loop to end.
-class DeferredShutDown {
+// Returns once no call that may have read a manager cleared before is still inside it.
+// Those calls only post or hand a text over, so the wait is short.
+void WaitForCallsInFlight() {
+  while (g_calls_in_flight.load() != 0)
+    std::this_thread::yield();
+}
+
+// A call made without a core is reported once until the next core is created, so an
+// app that keeps calling does not flood the log.
+struct NoCoreWarnings {
+  std::atomic<bool> connect{false};
+  std::atomic<bool> disconnect{false};
+  std::atomic<bool> send{false};
+
+  void Reset() {
+    connect = false;
+    disconnect = false;
+    send = false;
+  }
+};
+
+NoCoreWarnings g_no_core_warned;
+
+void WarnNoCore(std::atomic<bool>* warned, const char* text) {
+  if (!warned->exchange(true))
+    RTC_LOG(LS_WARNING) << text;
+}
+
+// The core's life as every entry point sees it: gone, running, or shutting down. One
+// mutex covers the state, the manager pointer's changes and the shut-down under way,
+// so each step from one state to the next is taken by exactly one thread, and that
+// thread alone stops and deletes the manager it took.
+//
+// A shut-down begun on an app thread runs on that thread; one begun inside a callback
+// runs on a thread of its own (the worker cannot stop and join itself), once the
+// callback has returned. Either way the others wait for it, except a callback of the
+// core being shut down, which the shutting-down thread is itself waiting for.
+class Lifecycle {
  public:
-  DeferredShutDown() = default;
-  DeferredShutDown(const DeferredShutDown&) = delete;
-  DeferredShutDown& operator=(const DeferredShutDown&) = delete;
-  // At exit: finishes one under way, unless the exit came on that very worker.
-  ~DeferredShutDown() {
+  Lifecycle() = default;
+  Lifecycle(const Lifecycle&) = delete;
+  Lifecycle& operator=(const Lifecycle&) = delete;
+  // At exit: finishes a shut-down under way, unless the exit came inside a callback of
+  // the core being shut down, which that shut-down waits for.
+  ~Lifecycle() {
+    std::unique_lock<std::mutex> lock(mutex_);
     if (!reaper_.joinable())
       return;
-    if (on_its_worker_)
+    if (ZekManager::InObserverCallOf() != nullptr && ZekManager::InObserverCallOf() == dying_) {
       reaper_.detach();
-    else
+      return;
+    }
+    WaitForShutDown(&lock);
+  }
+
+  void Initialize(tavix::im::ZEkCoreObserver* observer) {
+    ZekManager* const in_call_of = ZekManager::InObserverCallOf();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (in_call_of) {
+      // The core of this callback still exists, or is being shut down and waits for
+      // this callback to return: either way a new one cannot start here.
+      if (state_ == State::kShuttingDown && in_call_of == dying_) {
+        RTC_LOG(LS_ERROR) << "Initialize inside a callback of a core that is shutting "
+                             "down does nothing";
+      }
+      return;
+    }
+    WaitForShutDown(&lock);
+    if (state_ == State::kRunning)
+      return;
+    // Under the lock: a second Initialize waits for this one and then finds the core.
+    StoreManager(new ZekManager(observer));
+    state_ = State::kRunning;
+    g_no_core_warned.Reset();
+  }
+
+  void UnInitialize() {
+    ZekManager* const in_call_of = ZekManager::InObserverCallOf();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (state_ == State::kRunning) {
+      ZekManager* const manager = LoadManager();
+      StoreManager(nullptr);
+      state_ = State::kShuttingDown;
+      dying_ = manager;
+      if (in_call_of == manager) {
+        // Nothing reaches the app from here on; the rest happens once the callback
+        // has returned.
+        manager->DetachObserver();
+        reaper_ = std::thread([this, manager] {
+          WaitForCallsInFlight();
+          delete manager;
+          Finish();
+        });
+        return;
+      }
+      lock.unlock();
+      WaitForCallsInFlight();
+      // Waits for a callback under way to return, then stops the worker.
+      manager->Cleanup();
+      delete manager;
+      Finish();
+      return;
+    }
+    if (state_ == State::kShuttingDown && in_call_of != nullptr && in_call_of == dying_) {
+      // The thread shutting this core down waits for this callback to return.
+      in_call_of->DetachObserver();
+      return;
+    }
+    WaitForShutDown(&lock);
+  }
+
+ private:
+  enum class State { kGone, kRunning, kShuttingDown };
+
+  // With the lock held: returns once no shut-down is under way and its thread, if it
+  // had one, has ended.
+  void WaitForShutDown(std::unique_lock<std::mutex>* lock) {
+    ended_.wait(*lock, [this] { return state_ != State::kShuttingDown; });
+    // Past Finish, the reaper no longer needs the lock.
+    if (reaper_.joinable())
       reaper_.join();
   }
 
-  // On `manager`'s worker thread, once the manager has let go of its observer.
-  void Start(ZekManager* manager) {
-    Wait();
-    on_its_worker_ = true;
+  // The shut-down's last step, on the thread that owned it.
+  void Finish() {
     std::lock_guard<std::mutex> lock(mutex_);
-    reaper_ = std::thread([manager] {
-      while (g_calls_in_flight.load() != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      delete manager;
-    });
+    state_ = State::kGone;
+    dying_ = nullptr;
+    ended_.notify_all();
   }
 
-  // Returns once a shut-down under way has ended; at once on the worker it shuts down,
-  // which would wait for itself.
-  void Wait() {
-    if (on_its_worker_)
-      return;
-    std::thread reaper;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reaper = std::move(reaper_);
-    }
-    if (reaper.joinable())
-      reaper.join();
-  }
-
-  // The calling thread is the worker of a core being shut down.
-  static bool OnItsWorker() { return on_its_worker_; }
-
- private:
-  static thread_local bool on_its_worker_;
   std::mutex mutex_;
-  std::thread reaper_;  // guarded by mutex_
+  std::condition_variable ended_;
+  State state_ = State::kGone;   // guarded by mutex_
+  ZekManager* dying_ = nullptr;  // guarded by mutex_; only compared, never followed
+  std::thread reaper_;           // guarded by mutex_
 };
 
-thread_local bool DeferredShutDown::on_its_worker_ = false;
-
-DeferredShutDown& Deferred() {
-  static DeferredShutDown deferred;
-  return deferred;
+Lifecycle& Life() {
+  static Lifecycle life;
+  return life;
 }
 
 }  // namespace
@@ -103,55 +186,50 @@ DeferredShutDown& Deferred() {
 extern "C" {
 
 void Initialize(tavix::im::ZEkCoreObserver* observer) {
-  if (LoadManager())
-    return;
-  // The core being shut down still runs this thread, and two cores must not overlap.
-  if (DeferredShutDown::OnItsWorker()) {
-    RTC_LOG(LS_ERROR) << "Initialize inside a callback of a core that is shutting down does "
-                         "nothing";
-    return;
-  }
-  Deferred().Wait();
-  StoreManager(new ZekManager(observer));
+  Life().Initialize(observer);
 }
 
 void UnInitialize() {
-  ZekManager* const manager = LoadManager();
-  if (!manager) {
-    Deferred().Wait();
-    return;
-  }
-  if (manager->IsWorkerThread()) {
-    // Inside a callback: nothing reaches the app from here on, and the rest happens on
-    // another thread once the callback has returned.
-    manager->DetachObserver();
-    StoreManager(nullptr);
-    Deferred().Start(manager);
-    return;
-  }
-  manager->Cleanup();
-  delete manager;
-  StoreManager(nullptr);
+  Life().UnInitialize();
 }
 
 void ConnectImServer(const char* param) {
   CallInFlight call;
   ZekManager* const manager = LoadManager();
-  if (manager && param)
-    manager->ConnectImServer(std::string(param));
+  if (!manager) {
+    WarnNoCore(&g_no_core_warned.connect, "ConnectImServer without Initialize does nothing");
+    return;
+  }
+  if (!param) {
+    RTC_LOG(LS_WARNING) << "ConnectImServer with a null parameter text does nothing";
+    return;
+  }
+  manager->ConnectImServer(std::string(param));
 }
 
 void DisConnectImServer() {
   CallInFlight call;
-  if (ZekManager* const manager = LoadManager())
-    manager->DisConnectImServer();
+  ZekManager* const manager = LoadManager();
+  if (!manager) {
+    WarnNoCore(&g_no_core_warned.disconnect, "DisConnectImServer without Initialize does nothing");
+    return;
+  }
+  manager->DisConnectImServer();
 }
 
 void SendUserMessage(const char* data, int length, int type) {
   CallInFlight call;
+  ZekManager* const manager = LoadManager();
+  if (!manager) {
+    WarnNoCore(&g_no_core_warned.send, "SendUserMessage without Initialize does nothing");
+    return;
+  }
+  if (!data || length < 0) {
+    RTC_LOG(LS_WARNING) << "SendUserMessage with null data or a negative length does nothing";
+    return;
+  }
   // The enum is 32 bits wide, so every int is one of its values.
-  if (ZekManager* const manager = LoadManager())
-    manager->InputUserMessage(data, length, static_cast<tavix::im::ZEkMsgType>(type));
+  manager->InputUserMessage(data, length, static_cast<tavix::im::ZEkMsgType>(type));
 }
 
 }  // extern "C"

@@ -27,6 +27,23 @@ constexpr char kConnectErrorText[] = "connect server failed";
 constexpr char kLoginFailedText[] = "login failed, start reconnect";
 constexpr char kReconnectText[] = "start reconnect";
 
+// Set on the worker around each observer call, with observer_mutex_ held.
+thread_local ZekManager* t_observer_call_of = nullptr;
+
+// Marks the calling thread as inside an observer call of `manager` while it lives.
+class ObserverCallScope {
+ public:
+  explicit ObserverCallScope(ZekManager* manager) : outer_(t_observer_call_of) {
+    t_observer_call_of = manager;
+  }
+  ~ObserverCallScope() { t_observer_call_of = outer_; }
+  ObserverCallScope(const ObserverCallScope&) = delete;
+  ObserverCallScope& operator=(const ObserverCallScope&) = delete;
+
+ private:
+  ZekManager* const outer_;
+};
+
 }  // namespace
 
 ZekManager* g_zek_manager = nullptr;
@@ -81,10 +98,14 @@ bool ZekManager::IsWorkerThread() const {
   return main_thread_ && main_thread_->IsCurrent();
 }
 
+ZekManager* ZekManager::InObserverCallOf() {
+  return t_observer_call_of;
+}
+
 void ZekManager::DetachObserver() {
   // Inside an observer call the worker already holds the lock; it reads the observer
   // only before the call, so clearing it here is the last word.
-  if (IsWorkerThread() && in_observer_call_) {
+  if (InObserverCallOf() == this) {
     observer_ = nullptr;
     return;
   }
@@ -328,18 +349,16 @@ void ZekManager::NotifyEventObserver(ZEkEventCode code, int errorCode, std::stri
   std::lock_guard<std::mutex> lock(observer_mutex_);
   if (!observer_)
     return;
-  in_observer_call_ = true;
+  ObserverCallScope scope(this);
   observer_->OnZEkCoreEvent(code, errorCode, text.c_str());
-  in_observer_call_ = false;
 }
 
 void ZekManager::NotifyMessageObserver(std::string message) {
   std::lock_guard<std::mutex> lock(observer_mutex_);
   if (conn_status_.load() != kImConnected || !observer_)
     return;
-  in_observer_call_ = true;
+  ObserverCallScope scope(this);
   observer_->OnZEkCoreMessage(message.c_str(), static_cast<int>(message.length()));
-  in_observer_call_ = false;
 }
 
 }  // namespace im

@@ -91,6 +91,9 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   void DetachObserver();
   // The calling thread is the worker thread.
   bool IsWorkerThread() const;
+  // The manager whose observer call the calling thread is inside, or null. Reads no
+  // manager, so any thread may ask at any time.
+  static ZekManager* InObserverCallOf();
 
   // Worker thread.
   void OnMessage(rtc::Message* msg) override;
@@ -131,10 +134,8 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   // Guards observer_ and every observer call.
   std::mutex observer_mutex_;
   ZEkCoreObserver* observer_;  // not owned; guarded by observer_mutex_
-  // Worker thread, under observer_mutex_: an observer call is under way.
-  bool in_observer_call_ = false;
-  std::string conn_param_;  // worker thread
-  std::string conn_type_;   // worker thread
+  std::string conn_param_;     // worker thread
+  std::string conn_type_;      // worker thread
   // Guards connection_ against app threads: the worker publishes and takes it away under
   // it, app threads use it under it (InputUserMessage); the worker creates, starts,
   // stops and deletes it outside, and reads it without the lock, being its only writer.

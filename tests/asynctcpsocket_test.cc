@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,11 @@ struct GrowthCase {
   size_t calls;                    // ProcessInput calls until every line is in
   size_t capacity;                 // the input buffer's capacity then
 };
+
+// Its name alone: gtest would print the raw bytes, pointers included.
+void PrintTo(const GrowthCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class AsyncTCPSocketGrowthTest : public AsyncTCPSocketTest,
                                  public ::testing::WithParamInterface<GrowthCase> {};

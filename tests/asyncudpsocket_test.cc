@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,11 @@ struct SentCase {
   size_t overhead;
   int error;  // 0: the send succeeds
 };
+
+// Its name alone: gtest would print the raw bytes, pointers included.
+void PrintTo(const SentCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class AsyncUDPSocketSentTest : public ::testing::TestWithParam<SentCase> {};
 

@@ -2,6 +2,7 @@
 #include "src/connection.h"
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,11 @@ struct ParamCase {
   std::string text;
   bool ok;
 };
+
+// Its name alone: gtest would print the raw bytes, pointers included.
+void PrintTo(const ParamCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ConnectionParamTest : public ::testing::TestWithParam<ParamCase> {};
 

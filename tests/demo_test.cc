@@ -79,6 +79,18 @@ TEST(DemoTest, ShowsTheEchoesOfPipedLinesBeforeTheDisconnect) {
   EXPECT_EQ(run.err, "");
 }
 
+// Over WebSocket only JSON texts come back to the app: a plain line goes out wrapped in
+// one, and a JSON line as it is.
+TEST(DemoTest, WrapsPlainLinesInJsonOverItsLoopbackWebSocket) {
+  const DemoRun run = RunDemo("hello \"you\"\n{\"n\":1}\n", "--websocket");
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_TRUE(
+      InOrder(run.out, {"event: connected (0, 0) \"\"", "message: {\"text\":\"hello \\\"you\\\"\"}",
+                        "message: {\"n\":1}", "event: disconnected (3, 0) \"\""}));
+  EXPECT_NE(run.out.find("only JSON texts come back"), std::string::npos) << run.out;
+  EXPECT_EQ(run.err, "");
+}
+
 // With a server of its own choosing the demo cannot peek at the server: it waits for the
 // echoes it receives.
 TEST(DemoTest, WaitsForTheEchoesOfAnotherServer) {

@@ -584,24 +584,36 @@ TEST_F(KcpConnectionTest, SendDataWritesEachTypeAndRefusesTooLongTexts) {
     int length;
     int type;
     int result;
+    // What the refusal logs; null: nothing.
+    const char* logged;
   };
   const Case cases[] = {
-      {"zero byte inside", "ab\0cd", 5, kMsgText, 0},
-      {"longest text", longest.data(), 1496, kMsgText, 0},
-      {"one byte too long", too_long.data(), 1497, kMsgText, -1},
-      {"long buffer, short text", cut_early.data(), 2000, kMsgText, 0},
-      {"empty text", "", 0, kMsgText, 0},
-      {"negative length", "abc", -1, kMsgText, -1},
-      {"no payload", "ignored", 7, kMsgNoPayload, 0},
-      {"no payload without data", nullptr, 0, kMsgNoPayload, 0},
+      {"zero byte inside", "ab\0cd", 5, kMsgText, 0, nullptr},
+      {"longest text", longest.data(), 1496, kMsgText, 0, nullptr},
+      {"one byte too long", too_long.data(), 1497, kMsgText, -1,
+       "KCP text of 1497 bytes not sent: at most 1496 go in one message"},
+      {"long buffer, short text", cut_early.data(), 2000, kMsgText, 0, nullptr},
+      {"empty text", "", 0, kMsgText, 0, nullptr},
+      {"negative length", "abc", -1, kMsgText, -1, nullptr},
+      {"no payload", "ignored", 7, kMsgNoPayload, 0, nullptr},
+      {"no payload without data", nullptr, 0, kMsgNoPayload, 0, nullptr},
       // A type that writes nothing is refused: nothing is queued for it.
-      {"unknown type", "abc", 3, 7, -1},
-      {"unknown type without data", nullptr, 0, 2, -1},
-      {"marker", "end", 3, kMsgText, 0},
+      {"unknown type", "abc", 3, 7, -1,
+       "KCP message of type 7 not sent: only texts (0) and no-payload messages (1) go"},
+      {"unknown type without data", nullptr, 0, 2, -1, "KCP message of type 2 not sent"},
+      {"marker", "end", 3, kMsgText, 0, nullptr},
   };
-  for (const Case& c : cases)
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(c.result, conn_->SendData(c.data, c.length, static_cast<ZEkMsgType>(c.type)))
         << c.name;
+    const std::string logged = ::testing::internal::GetCapturedStderr();
+    if (c.logged) {
+      EXPECT_NE(std::string::npos, logged.find(c.logged)) << c.name << ": " << logged;
+    } else {
+      EXPECT_EQ("", logged) << c.name;
+    }
+  }
 
   ASSERT_TRUE(WaitUntil([&] {
     const std::vector<std::string> texts = server_->texts();

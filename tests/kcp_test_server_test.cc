@@ -19,6 +19,7 @@
 #include "src/kcp/zek_ikcp.h"
 #include "src/utilities/message.h"
 #include "tests/support/loopback_socket.h"
+#include "tests/support/numbered_text.h"
 #include "tests/support/wait.h"
 
 namespace zek_test {
@@ -362,6 +363,58 @@ TEST_F(KcpTestServerTest, EchoesTextsThroughKcpAndSendsItsOwn) {
   EXPECT_EQ(1u, server_.stats().keepalives);
   ASSERT_EQ(1u, server_.keepalive_times().size());
   EXPECT_EQ(messages[2].time_ms, server_.keepalive_times()[0]);
+}
+
+// The stream fills the engine's windows while the client acknowledges nothing, and the
+// server still records and echoes every text; once the client takes what came, the
+// pushes are all there, whole and in order, with the echoes between them.
+TEST_F(KcpTestServerTest, StreamsPushesWhileItReadsTheClient) {
+  RawClient client(server_.port());
+  EXPECT_FALSE(server_.StartStream(kKcpMaxText));
+  LogIn(client);
+  EXPECT_FALSE(server_.StartStream(kKcpMaxText + 1));
+  ASSERT_TRUE(server_.StartStream(kKcpMaxText));
+  ASSERT_GT(server_.pushes_sent(), 0u);
+  const int full = server_.waitsnd();
+  constexpr int kTexts = 20;
+  std::vector<std::string> sent;
+  for (int i = 0; i < kTexts; i++) {
+    sent.push_back(NumberedText("app", static_cast<uint64_t>(i), 100));
+    client.SendMessage(TextMessage(sent.back()));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return server_.text_count() == sent.size(); }));
+  EXPECT_EQ(sent, server_.texts());
+  // Nothing was acknowledged: the pushes still wait, the echoes behind them.
+  EXPECT_LE(full + kTexts, server_.waitsnd());
+
+  ASSERT_TRUE(client.PumpUntil([&] { return server_.pushes_sent() > 100; }));
+  server_.StopStream();
+  const size_t pushes = server_.pushes_sent();
+  ASSERT_TRUE(client.PumpUntil([&] { return client.messages().size() == pushes + sent.size(); }))
+      << client.messages().size() << " of " << pushes << " pushes and " << kTexts << " echoes";
+  size_t next_push = 0;
+  size_t next_echo = 0;
+  for (const std::string& message : client.messages()) {
+    mavel::msg_packet_in in(message.data(), static_cast<int>(message.size()));
+    unsigned char type = 0;
+    std::string text;
+    in >> type >> text;
+    ASSERT_FALSE(in.Failed());
+    ASSERT_EQ(kKcpMsgText, type);
+    uint64_t number = 0;
+    if (ReadNumberedText(kKcpPushKey, text.data(), text.size(), &number)) {
+      ASSERT_EQ(next_push, number);
+      ASSERT_EQ(NumberedText(kKcpPushKey, number, kKcpMaxText), text);
+      ++next_push;
+    } else {
+      ASSERT_LT(next_echo, sent.size()) << text.substr(0, 40);
+      ASSERT_EQ(sent[next_echo++], text);
+    }
+  }
+  EXPECT_EQ(pushes, next_push);
+  EXPECT_EQ(sent.size(), next_echo);
+  EXPECT_TRUE(client.PumpUntil([&] { return server_.waitsnd() == 0; }));
+  EXPECT_EQ(pushes, server_.pushes_sent());
 }
 
 TEST_F(KcpTestServerTest, RetransmitsTheCloseUntilTheClientAcknowledgesIt) {

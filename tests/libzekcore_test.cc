@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "rtc_base/platform_thread_types.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp_connection.h"
 #include "src/websocket_connection.h"
@@ -30,6 +31,7 @@
 #include "tests/support/loopback_socket.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/run_on.h"
+#include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
 #include "tests/support/ws_test_server.h"
 
@@ -227,6 +229,104 @@ TEST_F(LibZekCoreTest, TextsSentRightBeforeDisconnectReachTheServer) {
   EXPECT_EQ(kDisconnected, observer_.events()[1]);
   ASSERT_TRUE(zek_test::WaitUntil([&] { return server_.texts().size() >= sent.size(); }));
   EXPECT_EQ(sent, server_.texts());
+}
+
+// The setup failure a "quic" parameter text gives at once: a callback to shut down from.
+std::string QuicParams(uint16_t kcp_port) {
+  Json::Value quic = ImParamObject(kcp_port);
+  quic["connection_type"] = "quic";
+  return JsonText(quic);
+}
+
+constexpr char kWorkerName[] = "zek main thread";
+
+// A callback's UnInitialize meets an app thread already inside UnInitialize, which waits
+// for that callback: one of them shuts the core down, once, and neither waits for the
+// other for ever.
+TEST_F(LibZekCoreTest, CallbackUnInitializeWhileAnAppThreadIsInsideUnInitialize) {
+  ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer_));
+  if (IsSkipped())
+    return;
+  std::atomic<bool> in_callback{false};
+  std::atomic<int> app_tid{0};
+  std::atomic<bool> callback_done{false};
+  observer_.SetHook([&](const CoreEvent* event, const std::string*) {
+    if (!event || event->code != tavix::im::kEventConnectFailed)
+      return;
+    in_callback = true;
+    // The app thread is asleep inside its UnInitialize, on the lock this callback holds.
+    EXPECT_TRUE(WaitUntil([&] { return app_tid != 0 && zek_test::IsThreadSleeping(app_tid); }));
+    UnInitialize();
+    callback_done = true;
+  });
+  ConnectImServer(QuicParams(server_.port()).c_str());
+  std::thread app([&] {
+    if (!WaitUntil([&] { return in_callback.load(); }))
+      return;
+    app_tid = rtc::CurrentThreadId();
+    UnInitialize();
+  });
+  app.join();
+  EXPECT_TRUE(callback_done);
+  EXPECT_EQ(nullptr, g_zek_manager);
+  EXPECT_EQ(0, zek_test::CountLiveThreadsNamed(kWorkerName));
+  EXPECT_EQ(1u, observer_.event_count());
+
+  RecordingObserver again;
+  ASSERT_NO_FATAL_FAILURE(InitializeHere(&again));
+  ConnectImServer(Params().c_str());
+  ASSERT_TRUE(again.WaitForEvents(1));
+  EXPECT_EQ(kConnected, again.events()[0]);
+}
+
+// An app thread's Initialize, made over and over while a callback shuts the core down,
+// waits for that shut-down: a new core never runs beside the old one.
+TEST_F(LibZekCoreTest, InitializeNeverOverlapsAShutDownBegunInACallback) {
+  constexpr int kRounds = 3000;
+  std::atomic<int> shut{0};
+  observer_.SetHook([&](const CoreEvent* event, const std::string*) {
+    if (event && event->code == tavix::im::kEventConnectFailed) {
+      UnInitialize();
+      ++shut;
+    }
+  });
+  const std::string quic = QuicParams(server_.port());
+  int rounds = 0;
+  int overlaps = 0;
+  int not_one = 0;
+  const bool ran = zek_test::RunWithoutRawSockets([&] {
+    Initialize(&observer_);
+    for (; rounds < kRounds; ++rounds) {
+      tavix::im::ZekManager* const old = __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST);
+      if (!old)
+        break;
+      ConnectImServer(quic.c_str());
+      // Until a new core is there: one Initialize made after the callback's
+      // UnInitialize has returned always gives one.
+      while (true) {
+        const bool after_shut = shut.load() > rounds;
+        Initialize(&observer_);
+        tavix::im::ZekManager* const now = __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST);
+        if (after_shut || (now && now != old))
+          break;
+      }
+      // At once, and again once the new worker has named itself, which it does first
+      // thing on its own thread.
+      const int at_once = zek_test::CountLiveThreadsNamed(kWorkerName);
+      zek_test::RunOn(__atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST)->main_thread(), [] {});
+      const int workers = zek_test::CountLiveThreadsNamed(kWorkerName);
+      if (at_once > 1 || workers > 1)
+        ++overlaps;
+      if (workers != 1)
+        ++not_one;
+    }
+  });
+  if (!ran)
+    GTEST_SKIP() << "this environment does not let a thread drop CAP_NET_RAW";
+  EXPECT_EQ(kRounds, rounds);
+  EXPECT_EQ(0, overlaps) << "rounds with two workers at once";
+  EXPECT_EQ(0, not_one) << "rounds that did not end with exactly one worker";
+  EXPECT_EQ(kRounds, shut.load());
 }
 
 // The C API as an app uses it, against the loopback server of one transport: KCP,
@@ -1122,6 +1222,163 @@ TEST_P(LibZekCoreSlowServerTest, NeverReadingServerEndsTheConnectionPastTheBound
 
 INSTANTIATE_TEST_SUITE_P(Transports,
                          LibZekCoreSlowServerTest,
+                         ::testing::Values(Transport::kWs, Transport::kWss),
+                         TransportName);
+
+// A server that writes 30 KB texts to the app as fast as its socket takes them, so that
+// the worker's socket never runs dry, while the app sends 2,000 small texts from one
+// thread. The server echoes each text, so the app's own texts come back between the
+// pushes.
+class LibZekCoreDuplexTest : public CoreOverTransportTest<Transport> {
+ protected:
+  static constexpr size_t kPushSize = 30000;
+  static constexpr int kTexts = 2000;
+  static constexpr size_t kTextSize = 100;
+  static constexpr char kTextKey[] = "app";
+
+  // The app: checks every message as it comes and keeps counts only, as the stream is
+  // far too large to record.
+  class DuplexApp final : public tavix::im::ZEkCoreObserver {
+   public:
+    void OnZEkCoreEvent(tavix::im::ZEkEventCode code, int error_code, const char* text) override {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(CoreEvent{code, error_code, text ? text : ""});
+    }
+    void OnZEkCoreMessage(const char* data, int length) override {
+      const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+      uint64_t number = 0;
+      const bool push = zek_test::ReadNumberedText(zek_test::kWsPushKey, data, size, &number);
+      if (!push && !zek_test::ReadNumberedText(kTextKey, data, size, &number)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Fault("a stray message: " + std::string(data, std::min<size_t>(size, 40)));
+        return;
+      }
+      const std::string expected =
+          push ? zek_test::NumberedText(zek_test::kWsPushKey, number, kPushSize)
+               : zek_test::NumberedText(kTextKey, number, kTextSize);
+      const bool whole = size == expected.size() && memcmp(data, expected.data(), size) == 0;
+      const std::string what = (push ? "push " : "echo ") + std::to_string(number);
+      std::lock_guard<std::mutex> lock(mutex_);
+      uint64_t* next = push ? &pushes_ : &echoes_;
+      if (number != *next)
+        Fault(what + " where " + std::to_string(*next) + " was due");
+      else if (!whole)
+        Fault(what + " not whole: " + std::to_string(size) + " bytes");
+      // A gap or a repeat is one fault; the count goes on from what came.
+      *next = number + 1;
+    }
+
+    std::vector<CoreEvent> events() const {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return events_;
+    }
+    // The number after the latest push (echo): all that came, when no fault was seen.
+    size_t pushes() const {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return static_cast<size_t>(pushes_);
+    }
+    size_t echoes() const {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return static_cast<size_t>(echoes_);
+    }
+    // How many messages came out of order, broken or unknown, and the first of them.
+    std::string faults() const {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return faults_ == 0 ? "" : std::to_string(faults_) + " faults, first " + first_fault_;
+    }
+
+   private:
+    void Fault(const std::string& what) {
+      if (faults_++ == 0)
+        first_fault_ = what;
+    }
+
+    mutable std::mutex mutex_;  // guards everything below (worker and test threads)
+    std::vector<CoreEvent> events_;
+    uint64_t pushes_ = 0;
+    uint64_t echoes_ = 0;
+    size_t faults_ = 0;
+    std::string first_fault_;
+  };
+
+  // As the base's, with the checking app as the core's observer.
+  void SetUp() override {
+    ASSERT_TRUE(kcp_server_.Start()) << kcp_server_.last_error();
+    zek_test::WsTestServerOptions options = ws_options_;
+    options.tls = transport_ == Transport::kWss;
+    ws_server_.reset(new WsTestServer(options));
+    ASSERT_TRUE(ws_server_->Start());
+    if (!zek_test::RunWithoutRawSockets([&] { Initialize(&app_); }))
+      GTEST_SKIP() << "this environment does not let a thread drop CAP_NET_RAW";
+    ASSERT_NE(nullptr, g_zek_manager);
+  }
+
+  // Where the server's texts first differ from `sent`; "" when they are the same.
+  static std::string FirstDifference(const std::vector<std::string>& sent,
+                                     const std::vector<std::string>& got) {
+    for (size_t i = 0; i < std::min(sent.size(), got.size()); ++i) {
+      if (sent[i] != got[i])
+        return "text " + std::to_string(i) + " is " + got[i].substr(0, 40);
+    }
+    if (sent.size() != got.size())
+      return std::to_string(got.size()) + " texts instead of " + std::to_string(sent.size());
+    return "";
+  }
+
+  DuplexApp app_;
+};
+
+constexpr size_t LibZekCoreDuplexTest::kPushSize;
+constexpr int LibZekCoreDuplexTest::kTexts;
+constexpr size_t LibZekCoreDuplexTest::kTextSize;
+constexpr char LibZekCoreDuplexTest::kTextKey[];
+
+// The app's texts get their turn while the socket stays readable: all of them reach the
+// server in order within 2 s of the last send, every push reaches the app whole and in
+// order, and the session holds.
+TEST_P(LibZekCoreDuplexTest, TextsReachTheServerWhileItStreamsPushes) {
+  ConnectImServer(Params().c_str());
+  ASSERT_TRUE(WaitUntil([&] { return !app_.events().empty(); }));
+  ASSERT_EQ(Connected(), app_.events()[0]);
+  ASSERT_TRUE(ws_server_->StartStream(kPushSize));
+  // The pushes come, and faster than the app takes them.
+  ASSERT_TRUE(WaitUntil([&] { return app_.pushes() > 0 && ws_server_->stream_waiting(); }))
+      << app_.pushes() << " pushes reached the app";
+
+  std::vector<std::string> sent;
+  for (int i = 0; i < kTexts; ++i)
+    sent.push_back(zek_test::NumberedText(kTextKey, static_cast<uint64_t>(i), kTextSize));
+  for (const std::string& text : sent)
+    SendUserMessage(text.data(), static_cast<int>(text.size()), tavix::im::kMsgText);
+  const bool in_time =
+      WaitUntil([&] { return ws_server_->text_count() >= sent.size(); }, std::chrono::seconds(2));
+  const size_t arrived = ws_server_->text_count();
+  const size_t pushes_meanwhile = app_.pushes();
+  ASSERT_TRUE(ws_server_->StopStream());
+  EXPECT_TRUE(in_time) << arrived << " of " << kTexts
+                       << " texts reached the server within 2 s of the last send, while "
+                       << pushes_meanwhile << " pushes reached the app";
+
+  // Once the stream ends, whatever is still on its way comes through.
+  const size_t pushes = ws_server_->pushes_sent();
+  EXPECT_TRUE(
+      WaitUntil([&] { return ws_server_->text_count() >= sent.size(); }, std::chrono::seconds(20)))
+      << ws_server_->text_count() << " of " << kTexts << " texts reached the server at all";
+  EXPECT_EQ("", FirstDifference(sent, ws_server_->texts()));
+  EXPECT_TRUE(WaitUntil([&] { return app_.pushes() >= pushes && app_.echoes() >= sent.size(); },
+                        std::chrono::seconds(20)))
+      << app_.pushes() << " of " << pushes << " pushes and " << app_.echoes() << " of " << kTexts
+      << " echoes reached the app";
+  EXPECT_EQ("", app_.faults());
+  EXPECT_EQ(pushes, app_.pushes());
+  EXPECT_EQ(sent.size(), app_.echoes());
+  EXPECT_EQ(std::vector<CoreEvent>{Connected()}, app_.events());
+  EXPECT_EQ(1u, ws_server_->connections());
+  EXPECT_EQ(0u, ws_server_->peer_closes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports,
+                         LibZekCoreDuplexTest,
                          ::testing::Values(Transport::kWs, Transport::kWss),
                          TransportName);
 

@@ -116,6 +116,8 @@ class Peer : public sigslot::has_slots<> {
   // Sends refused with would-block while bytes were waiting.
   int blocked_sends = 0;
   std::string received;
+  // Recv calls that returned bytes.
+  int reads = 0;
   size_t read_chunk = kMaxBuffered;
   // One Recv per readable event, for a reader that takes little at a time.
   bool read_once = false;
@@ -149,6 +151,7 @@ class Peer : public sigslot::has_slots<> {
       in_call_ = false;
       if (n <= 0)
         break;
+      ++reads;
       received.append(buf.data(), static_cast<size_t>(n));
       if (echo)
         SendRaw(std::string(buf.data(), static_cast<size_t>(n)));
@@ -448,6 +451,27 @@ TEST_F(OpenSSLAdapterTest, DecryptedBytesLeftByASmallReadAreAnnounced) {
     EXPECT_TRUE(WaitOn([&] { return client->received.size() >= data.size(); }));
     EXPECT_TRUE(data == Get([=] { return client->received; }));
   }
+}
+
+// A read takes every record the library and the socket hold, up to the room given,
+// as a read of a plain socket takes every byte: one readable event is not one record.
+TEST_F(OpenSSLAdapterTest, OneReadTakesEveryRecordThatWaits) {
+  TlsTestServer::Options options;
+  options.echo_record_size = 100;
+  TlsTestServer server(options);
+  ASSERT_TRUE(server.Start());
+  ClientSetup setup;
+  setup.verifier = &accept_all_;
+  Peer* client = StartClient(server.port(), setup);
+  Run([=] { client->read_once = true; });
+  ASSERT_TRUE(WaitConnected(client));
+  const std::string data = Pattern(20000, 3);
+  ASSERT_TRUE(SendAll(client, data));
+  ASSERT_TRUE(WaitOn([&] { return client->received.size() >= data.size(); }));
+  EXPECT_TRUE(data == Get([=] { return client->received; }));
+  // 200 records; the server writes them a few bursts at a time.
+  const int reads = Get([=] { return client->reads; });
+  EXPECT_LE(reads, 20) << "reads for 200 records";
 }
 
 struct PeerCheckCase {

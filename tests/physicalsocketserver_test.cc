@@ -253,6 +253,39 @@ TEST(PhysicalSocketServerTest, TimedWaitGoesOnAfterSocketEvents) {
   EXPECT_LT(took, milliseconds(3000));
 }
 
+// A descriptor that stays ready neither holds a zero wait nor keeps a timed one past
+// its time: a zero wait handles it once, a timed one returns once the time is used up.
+TEST(PhysicalSocketServerTest, DescriptorThatStaysReadyDoesNotHoldTheWait) {
+  // Enough to show a wait that would not end by itself, which then ends once the
+  // dispatcher stops asking.
+  constexpr size_t kGiveUpAfter = 200000;
+  const struct {
+    int wait_ms;
+    size_t max_events;
+  } cases[] = {{0, 1}, {30, kGiveUpAfter - 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.wait_ms);
+    PhysicalSocketServer server;
+    SocketPair pair;
+    pair.Write();
+    TestDispatcher dispatcher(&server, pair.fds[0], kIoRead);
+    size_t events = 0;
+    // Never reads its byte, so the descriptor stays readable.
+    dispatcher.on_event = [&](uint32_t, int) {
+      if (++events < kGiveUpAfter) {
+        dispatcher.Request(kIoRead);
+      }
+    };
+    const auto start = Clock::now();
+    EXPECT_TRUE(server.Wait(c.wait_ms, true));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(events, 1u);
+    EXPECT_LE(events, c.max_events);
+    EXPECT_GE(took, milliseconds(c.wait_ms));
+    EXPECT_LT(took, milliseconds(c.wait_ms + 1000));
+  }
+}
+
 TEST(PhysicalSocketServerTest, WaitWithoutIoPollsOnlyTheWakeUp) {
   PhysicalSocketServer server;
   SocketPair pair;

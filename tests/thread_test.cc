@@ -1,8 +1,12 @@
 // ctest-labels: threading
 #include "rtc_base/thread.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -12,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "rtc_base/event.h"
 #include "rtc_base/physicalsocketserver.h"
 #include "rtc_base/platform_thread_types.h"
+#include "rtc_base/timeutils.h"
 #include "tests/support/file_limit.h"
 #include "tests/support/socket_pair.h"
 #include "tests/support/test_dispatcher.h"
@@ -348,6 +354,127 @@ TEST(ThreadTest, SocketEventsComeThroughAnEndlessStreamOfMessages) {
   const int during = endless.count_;
   EXPECT_TRUE(WaitUntil([&] { return endless.count_ > during; }));
   endless.stop_ = true;
+  thread->Stop();
+}
+
+// A UDP socket that two threads flood stays readable all the time; the loop still
+// serves what is queued and its timers, a socket pass between them.
+class UdpFlood {
+ public:
+  UdpFlood() {
+    rx_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ok_ = rx_ >= 0 && bind(rx_, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+          getsockname(rx_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+          fcntl(rx_, F_SETFL, O_NONBLOCK) == 0;
+    for (int i = 0; ok_ && i < 2; ++i) {
+      senders_.emplace_back([this, addr] {
+        const int tx = socket(AF_INET, SOCK_DGRAM, 0);
+        if (connect(tx, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
+          // Many datagrams a call, so the senders always outrun the one reader.
+          char payload[] = "flood";
+          iovec iov = {payload, sizeof(payload)};
+          mmsghdr batch[64] = {};
+          for (mmsghdr& m : batch) {
+            m.msg_hdr.msg_iov = &iov;
+            m.msg_hdr.msg_iovlen = 1;
+          }
+          while (!stop_)
+            sendmmsg(tx, batch, 64, 0);
+        }
+        close(tx);
+      });
+    }
+  }
+  ~UdpFlood() {
+    stop_ = true;
+    for (std::thread& sender : senders_)
+      sender.join();
+    if (rx_ >= 0)
+      close(rx_);
+  }
+
+  bool ok() const { return ok_; }
+  int fd() const { return rx_; }
+
+ private:
+  int rx_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> senders_;
+};
+
+// Notes when each of its messages ran.
+class StampingHandler : public MessageHandler {
+ public:
+  void OnMessage(Message*) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stamps_.push_back(TimeMillis());
+  }
+  std::vector<int64_t> stamps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stamps_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<int64_t> stamps_;
+};
+
+TEST(ThreadTest, MessagesAndTimersComeThroughASocketThatStaysReadable) {
+  std::unique_ptr<Thread> thread = Thread::CreateWithSocketServer();
+  auto* server = static_cast<PhysicalSocketServer*>(thread->socketserver());
+  UdpFlood flood;
+  ASSERT_TRUE(flood.ok());
+  std::atomic<long> datagrams{0};
+  zek_test::TestDispatcher dispatcher(server, flood.fd(), kIoRead);
+  // One datagram a readable event, as the UDP packet socket reads.
+  dispatcher.on_event = [&](uint32_t, int) {
+    char buf[16];
+    if (recv(flood.fd(), buf, sizeof(buf), 0) > 0)
+      ++datagrams;
+    dispatcher.Request(kIoRead);
+  };
+  ASSERT_TRUE(thread->Start());
+  ASSERT_TRUE(WaitUntil([&] { return datagrams > 1000; }));
+
+  // 200 messages queue up behind one the worker is busy with.
+  BlockingHandler busy;
+  thread->Post(RTC_FROM_HERE, &busy);
+  ASSERT_TRUE(busy.WaitEntered());
+  StampingHandler queued;
+  constexpr size_t kQueued = 200;
+  for (size_t i = 0; i < kQueued; ++i)
+    thread->Post(RTC_FROM_HERE, &queued);
+  const int64_t free_at = TimeMillis();
+  busy.Release();
+  EXPECT_TRUE(WaitUntil([&] { return queued.stamps().size() == kQueued; }))
+      << queued.stamps().size() << " of " << kQueued << " ran";
+  const std::vector<int64_t> stamps = queued.stamps();
+  if (!stamps.empty()) {
+    EXPECT_LE(stamps.back() - free_at, 100);
+  }
+
+  // A timer that falls due while the worker waits in the flood.
+  StampingHandler timer;
+  const int64_t due = TimeMillis() + 200;
+  thread->PostDelayed(RTC_FROM_HERE, 200, &timer);
+  EXPECT_TRUE(WaitUntil([&] { return timer.stamps().size() == 1; }));
+  if (!timer.stamps().empty()) {
+    EXPECT_LE(timer.stamps()[0] - due, 20);
+  }
+  if (!stamps.empty() && !timer.stamps().empty()) {
+    printf(
+        "through the flood: %zu queued messages done %lld ms after the worker was free, "
+        "the timer %lld ms after its time\n",
+        stamps.size(), static_cast<long long>(stamps.back() - free_at),
+        static_cast<long long>(timer.stamps()[0] - due));
+  }
+  const long read_meanwhile = datagrams;
+  EXPECT_TRUE(WaitUntil([&] { return datagrams > read_meanwhile; }));
   thread->Stop();
 }
 

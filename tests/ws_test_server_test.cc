@@ -628,6 +628,63 @@ TEST(WsTestServerTest, SilentServerLetsTheClientsWritesBackUp) {
   ASSERT_TRUE(WaitUntil([&] { return server.bytes_received() - before == written; }));
 }
 
+// The stream fills the socket of a client that reads nothing, and the server still
+// reads, records and echoes every text; once read, the pushes are all there, whole and
+// in order, with the echoes between them.
+TEST(WsTestServerTest, StreamsPushesWhileItReadsTheClientPlainAndOverTls) {
+  constexpr size_t kPushSize = 30000;
+  constexpr int kTexts = 50;
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "tls" : "plain");
+    WsTestServerOptions options;
+    options.tls = tls;
+    WsTestServer server(options);
+    ASSERT_TRUE(server.Start());
+    Client client;
+    ASSERT_TRUE(client.Connect(server));
+    ASSERT_TRUE(client.Open());
+    ASSERT_TRUE(server.StartStream(kPushSize));
+    ASSERT_TRUE(WaitUntil([&] { return server.stream_waiting(); })) << server.pushes_sent();
+    std::vector<std::string> sent;
+    for (int i = 0; i < kTexts; ++i) {
+      sent.push_back(NumberedText("app", static_cast<uint64_t>(i), 100));
+      ASSERT_TRUE(client.Send(Masked(kWsOpText, sent.back())));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return server.text_count() == sent.size(); }));
+    EXPECT_EQ(sent, server.texts());
+    ASSERT_TRUE(server.StopStream());
+    const size_t pushes = server.pushes_sent();
+    ASSERT_GT(pushes, 0u);
+
+    size_t next_push = 0;
+    size_t next_echo = 0;
+    size_t pushes_before_first_echo = 0;
+    while (next_push < pushes || next_echo < sent.size()) {
+      WsFrame frame;
+      ASSERT_TRUE(client.ReadFrame(&frame)) << next_push << " pushes and " << next_echo
+                                            << " echoes of " << pushes << " and " << kTexts;
+      ASSERT_EQ(kWsOpText, frame.opcode);
+      ASSERT_TRUE(frame.fin);
+      uint64_t number = 0;
+      if (ReadNumberedText(kWsPushKey, frame.payload.data(), frame.payload.size(), &number)) {
+        ASSERT_EQ(next_push, number);
+        ASSERT_EQ(NumberedText(kWsPushKey, number, kPushSize), frame.payload);
+        ++next_push;
+      } else {
+        ASSERT_LT(next_echo, sent.size()) << frame.payload.substr(0, 40);
+        ASSERT_EQ(sent[next_echo], frame.payload);
+        if (next_echo++ == 0)
+          pushes_before_first_echo = next_push;
+      }
+    }
+    // The texts came while the socket was full of pushes.
+    EXPECT_GT(pushes_before_first_echo, 0u);
+    EXPECT_TRUE(client.NothingPending());
+    EXPECT_EQ(pushes, server.pushes_sent());
+    EXPECT_FALSE(server.stream_waiting());
+  }
+}
+
 TEST(WsTestServerTest, ActsOnTheNewestConnectionAndStopsCleanly) {
   WsTestServer server;
   EXPECT_FALSE(server.SendText("not running"));

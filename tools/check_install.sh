@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Proves the installed package on its own: installs a build into a temporary prefix,
 # checks what its shared library exports, builds the example app against that prefix
-# alone (CMake with the shared and the static library, and pkg-config), and runs each
-# build against a loopback echo server over KCP and over WebSocket.
+# alone (CMake with the shared and the static library, and pkg-config) and the README's
+# app (pkg-config), and runs each build against a loopback echo server over KCP and over
+# WebSocket.
 #   tools/check_install.sh [--build-dir DIR]     (default: build, as tools/test.sh makes it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +64,19 @@ c++ -std=c++17 -Wall -Wextra -Werror "$root/examples/echo_client/echo_client.cc"
   $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs zekcore) -o "$work/pkg-config/echo_client"
 examples+=("$work/pkg-config/echo_client")
 
+# The app shown in the README, as a reader would copy it: its first C++ block.
+step "building the README's app with pkg-config"
+mkdir -p "$work/readme"
+awk '/^```cpp$/ {inside = 1; next} /^```$/ {if (inside) exit} inside' "$root/README.md" \
+  >"$work/readme/app.cc"
+if [ ! -s "$work/readme/app.cc" ]; then
+  echo "README.md shows no C++ app" >&2
+  exit 1
+fi
+# shellcheck disable=SC2046  # pkg-config's flags are separate words
+c++ -std=c++17 -Wall -Wextra -Werror "$work/readme/app.cc" \
+  $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs zekcore) -o "$work/readme/app"
+
 # The shared builds load the installed library; the static build carries the core.
 for example in "${examples[@]}"; do
   loaded=$(ldd "$example" | awk '$1 ~ /^libzekcore\.so/ {print $3}')
@@ -119,5 +133,20 @@ for example in "${examples[@]}"; do
     fi
     sed 's/^/    /' "$work/run.out"
   done
+done
+# The README's app takes the parameter text; it sends one JSON text once connected and
+# shows the echo.
+for transport in kcp websocket; do
+  params="{\"connection_type\":\"$transport\",\"server_ip\":\"127.0.0.1\","
+  params+="\"server_port_kcp\":$kcp_port,\"server_port_ws\":$ws_port,\"server_port_wss\":$ws_port,"
+  params+="\"account_id\":\"readme\",\"app_id\":\"readme\",\"device_type\":\"linux\","
+  params+="\"token\":\"token\",\"deviceid\":\"readme-device\"}"
+  step "running the README's app over $transport"
+  if ! timeout 60 "$work/readme/app" "$params" >"$work/run.out" 2>&1 ||
+    ! grep -qx 'message {"text":"hi"}' "$work/run.out"; then
+    cat "$work/run.out" >&2
+    exit 1
+  fi
+  sed 's/^/    /' "$work/run.out"
 done
 step "the installed package works"

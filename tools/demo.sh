@@ -2,8 +2,13 @@
 # Builds the core and runs the demo: it connects through the C API, prints every event
 # and received message, and sends each line of standard input as a text message.
 #   tools/demo.sh                  against a loopback KCP echo server it starts itself
-#   tools/demo.sh '<json params>'  against the server the parameters name
-# The build's status goes to standard error, so standard output is the demo's alone.
+#   tools/demo.sh --websocket      against a loopback WebSocket echo server it starts itself
+#   tools/demo.sh '<json params>'  against the server the parameters name (docs/api.md)
+# Over WebSocket only JSON texts come back, so a line that is not JSON goes out as
+# {"text":"<line>"}. The build's status goes to standard error. Standard output carries
+# the demo's lines and the core's own ("start send keepalive conv = ...",
+# "start reconnecting, connection type : ...", "recv server's keepalive..."); the core's
+# log lines go to standard error.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"

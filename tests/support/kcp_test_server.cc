@@ -10,6 +10,7 @@
 
 #include "rtc_base/timeutils.h"
 #include "src/utilities/message.h"
+#include "tests/support/numbered_text.h"
 
 namespace zek_test {
 
@@ -301,6 +302,7 @@ void KcpTestServer::EndSession() {
   kcp_ = nullptr;
   state_ = State::kWaitingLogin;
   closing_ = false;
+  stream_size_ = 0;
 }
 
 void KcpTestServer::Pump() {
@@ -316,6 +318,8 @@ void KcpTestServer::Pump() {
       break;
     HandleMessage(std::string(recv_buffer_.data(), static_cast<size_t>(got)));
   }
+  // What an acknowledgement made room for is queued before the flush that sends it.
+  Stream();
   // Acknowledgements and echoes go out now rather than at the next interval.
   ikcp_flush(kcp_);
 }
@@ -328,6 +332,7 @@ void KcpTestServer::HandleMessage(const std::string& bytes) {
     message.type = static_cast<unsigned char>(bytes[0]);
   switch (message.type) {
     case kKcpMsgText: {
+      ++text_count_;
       mavel::msg_packet_in in(bytes.data(), static_cast<int>(bytes.size()));
       unsigned char type = 0;
       in >> type >> message.text;
@@ -356,6 +361,22 @@ void KcpTestServer::HandleMessage(const std::string& bytes) {
       break;
   }
   messages_.push_back(std::move(message));
+}
+
+void KcpTestServer::Stream() {
+  if (stream_size_ == 0 || !kcp_ || state_ != State::kSession)
+    return;
+  // Two windows: one in flight, one ready to follow as acknowledgements come.
+  const int room = static_cast<int>(2 * kcp_->send_window);
+  while (ikcp_waitsnd(kcp_) < room) {
+    mavel::msg_packet_out out;
+    out << kKcpMsgText << NumberedText(kKcpPushKey, pushes_sent_, stream_size_);
+    if (out.Failed() || !QueueKcp(out.GetData(), out.GetSize())) {
+      stream_size_ = 0;
+      return;
+    }
+    ++pushes_sent_;
+  }
 }
 
 bool KcpTestServer::QueueKcp(const char* data, int length) {
@@ -435,6 +456,25 @@ bool KcpTestServer::SendClose(uint32_t code, const std::string& reason) {
   return true;
 }
 
+bool KcpTestServer::StartStream(size_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fd_ < 0 || !kcp_ || state_ != State::kSession || size == 0 || size > kKcpMaxText)
+    return false;
+  stream_size_ = size;
+  // The client's receive window, not the server's own smaller default, is what holds
+  // the stream back.
+  ikcp_wndsize(kcp_, static_cast<int>(kKcpRecvWindow), 0);
+  Stream();
+  ikcp_update(kcp_, Now32());
+  ikcp_flush(kcp_);
+  return true;
+}
+
+void KcpTestServer::StopStream() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stream_size_ = 0;
+}
+
 bool KcpTestServer::SendLoginReply(const KcpLoginReply& reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!have_client_ || fd_ < 0)
@@ -508,6 +548,11 @@ std::vector<std::string> KcpTestServer::texts() const {
   return texts;
 }
 
+size_t KcpTestServer::text_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_count_;
+}
+
 std::vector<int64_t> KcpTestServer::keepalive_times() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return keepalive_times_;
@@ -531,6 +576,11 @@ bool KcpTestServer::close_acknowledged() const {
 int KcpTestServer::waitsnd() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return kcp_ ? ikcp_waitsnd(kcp_) : -1;
+}
+
+size_t KcpTestServer::pushes_sent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pushes_sent_;
 }
 
 std::string KcpTestServer::last_error() const {

@@ -22,6 +22,10 @@ constexpr uint8_t kKcpMsgText = 2;
 constexpr uint8_t kKcpMsgNoPayload = 3;
 constexpr uint8_t kKcpMsgClose = 4;
 constexpr uint8_t kKcpMsgKeepAlive = 5;
+// The key of the numbered texts the server's stream pushes.
+constexpr char kKcpPushKey[] = "push";
+// The longest text one message carries beside its type byte, length field and zero.
+constexpr size_t kKcpMaxText = 1496;
 
 // What the server answers to a login. Only a kAccept starts a session; after any other
 // kind the server waits for the next login.
@@ -169,6 +173,16 @@ class KcpTestServer {
   bool SendLoginReply(const KcpLoginReply& reply);
   // One raw datagram to the latest login's address; false before any login.
   bool SendDatagram(const std::string& bytes, bool from_other_port = false);
+  // Pushes text messages until StopStream or the session's end: numbered texts of `size`
+  // bytes (NumberedText with kKcpPushKey), queued whenever the engine holds less than two
+  // send windows of segments, its send window opened to the client's receive window, so
+  // as fast as the client acknowledges them; the client's messages are read, recorded
+  // and echoed meanwhile. The first pushes are queued and sent before this returns. The
+  // numbers go on from pushes_sent(). False without a session or for a size over
+  // kKcpMaxText.
+  bool StartStream(size_t size);
+  // No push is queued once this returns; pushes_sent() is then final.
+  void StopStream();
 
   // The reply to every later login, unless one is queued.
   void SetLoginReply(const KcpLoginReply& reply);
@@ -186,6 +200,7 @@ class KcpTestServer {
   std::vector<KcpLogin> logins() const;
   std::vector<KcpClientMessage> messages() const;
   std::vector<std::string> texts() const;  // texts of the type-2 messages, in order
+  size_t text_count() const;               // cheap to poll
   std::vector<int64_t> keepalive_times() const;
   std::vector<KcpDatagram> datagrams() const;
   KcpTestServerStats stats() const;
@@ -193,6 +208,8 @@ class KcpTestServer {
   bool close_acknowledged() const;
   // ikcp_waitsnd of the session's engine; -1 without one.
   int waitsnd() const;
+  // Pushes the stream has queued into an engine, so far.
+  size_t pushes_sent() const;
   std::string last_error() const;
 
  private:
@@ -210,6 +227,8 @@ class KcpTestServer {
   // Updates the engine, takes out every complete message and flushes.
   void Pump();
   void HandleMessage(const std::string& bytes);
+  // Queues the stream's next pushes while the engine has room for them.
+  void Stream();
   bool QueueKcp(const char* data, int length);
   // Queues one message and flushes it out at once.
   bool SendKcpNow(const char* data, int length);
@@ -238,11 +257,14 @@ class KcpTestServer {
   IKCPCB* kcp_ = nullptr;  // owned; the session's engine (kept after a close)
   uint16_t session_tag_ = 0;
   uint32_t session_conv_ = 0;
+  size_t stream_size_ = 0;  // of the pushes; 0 while no stream runs
+  size_t pushes_sent_ = 0;
   bool closing_ = false;    // a close was sent in this session
   uint32_t close_end_ = 0;  // the sequence number after the close's
   std::vector<char> recv_buffer_;
   std::vector<KcpLogin> logins_;
   std::vector<KcpClientMessage> messages_;
+  size_t text_count_ = 0;  // of messages_
   std::vector<int64_t> keepalive_times_;
   std::vector<KcpDatagram> datagrams_;
   KcpTestServerStats stats_;

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -429,9 +430,16 @@ bool TlsTestServer::DriveTls(Connection* conn) {
       changed_.notify_all();
     }
     // The memory BIO takes every byte, so SSL_write never comes back short.
-    if (SSL_write(ssl, buf, n) != n) {
-      ADD_FAILURE() << "server SSL_write failed";
-      return false;
+    const int record =
+        options_.echo_record_size > 0
+            ? static_cast<int>(std::min<size_t>(options_.echo_record_size, kReadChunk))
+            : n;
+    for (int offset = 0; offset < n; offset += record) {
+      const int piece = std::min(record, n - offset);
+      if (SSL_write(ssl, buf + offset, piece) != piece) {
+        ADD_FAILURE() << "server SSL_write failed";
+        return false;
+      }
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);

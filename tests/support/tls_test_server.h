@@ -61,6 +61,9 @@ class TlsTestServer {
     // When false, the server reads no application data until SetReading(true),
     // so a client's writes back up.
     bool reading = true;
+    // When not 0, echoed bytes go out in records of at most this many bytes, so
+    // that one read of the server's becomes many records.
+    size_t echo_record_size = 0;
   };
 
   TlsTestServer();

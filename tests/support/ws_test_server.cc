@@ -32,6 +32,8 @@ constexpr char kAcceptGuid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 constexpr size_t kReadChunk = 64 * 1024;
 // Chunks read from one connection before the others and the actions get a turn.
 constexpr int kReadBurst = 32;
+// Pushes a stream writes in one pass of the loop before reading again.
+constexpr int kStreamBurst = 8;
 // An upgrade request that has not ended by then never will.
 constexpr size_t kMaxRequest = 64 * 1024;
 // A test that waits longer than this for an action has a stuck server.
@@ -314,6 +316,9 @@ struct WsTestServer::Connection {
 
   bool ping_scheduled = false;
   Clock::time_point next_ping;
+
+  // The stream's pushes are this large; 0 while no stream runs on this connection.
+  size_t stream_size = 0;
 
   // A paced reader waits until `next_read` before it reads again.
   bool read_paused = false;
@@ -630,6 +635,26 @@ bool WsTestServer::CloseConnection(CloseHow how) {
   });
 }
 
+bool WsTestServer::StartStream(size_t size) {
+  return OnNewest([this, size](Connection* conn) {
+    for (const auto& other : conns_)
+      other->stream_size = 0;
+    conn->stream_size = std::max<size_t>(size, 1);
+    Stream(conn);
+    return true;
+  });
+}
+
+bool WsTestServer::StopStream() {
+  return RunOnServer([this] {
+    for (const auto& conn : conns_)
+      conn->stream_size = 0;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    stream_waiting_ = false;
+    return true;
+  });
+}
+
 bool WsTestServer::ReleaseHandshakeRest() {
   return OnNewest([this](Connection* conn) {
     if (!conn->rest_held)
@@ -654,6 +679,10 @@ void WsTestServer::Run() {
     for (const auto& conn : conns_) {
       RunTimers(conn.get(), &timeout_ms);
       Flush(conn.get());
+      // A stream whose socket took all of its burst writes on after a look at the input;
+      // one whose push waits hears from poll() when the socket has room again.
+      if (conn->stream_size > 0 && conn->out.empty())
+        timeout_ms = 0;
     }
     conns_.erase(std::remove_if(conns_.begin(), conns_.end(),
                                 [](const std::unique_ptr<Connection>& c) { return c->Finished(); }),
@@ -733,6 +762,7 @@ void WsTestServer::Service(Connection* conn, short revents) {
   if ((revents & (POLLIN | POLLERR | POLLHUP)) && !Silent() && !conn->read_paused)
     ReadSocket(conn);
   Flush(conn);
+  Stream(conn);
 }
 
 void WsTestServer::ReadSocket(Connection* conn) {
@@ -1013,6 +1043,28 @@ void WsTestServer::RunTimers(Connection* conn, int* timeout_ms) {
   }
 }
 
+void WsTestServer::Stream(Connection* conn) {
+  if (conn->stream_size == 0)
+    return;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!conn->Writable()) {
+    // Nothing more can reach the client.
+    conn->stream_size = 0;
+    stream_waiting_ = false;
+    return;
+  }
+  // Whole pushes only, each once the one before has gone into the socket: what the
+  // server answers meanwhile is queued behind the push being written, not inside it.
+  for (int i = 0; i < kStreamBurst && conn->out.empty() && conn->Writable(); ++i) {
+    WsFrameToSend push;
+    push.payload = NumberedText(kWsPushKey, pushes_sent_, conn->stream_size);
+    Write(conn, EncodeWsFrame(push));
+    ++pushes_sent_;
+    Flush(conn);
+  }
+  stream_waiting_ = !conn->out.empty();
+}
+
 void WsTestServer::Write(Connection* conn, const std::string& bytes) {
   if (bytes.empty() || conn->dead || conn->write_shut)
     return;
@@ -1142,6 +1194,16 @@ size_t WsTestServer::pings_received() const {
 size_t WsTestServer::pings_sent() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return pings_sent_;
+}
+
+size_t WsTestServer::pushes_sent() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return pushes_sent_;
+}
+
+bool WsTestServer::stream_waiting() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return stream_waiting_;
 }
 
 size_t WsTestServer::bytes_received() const {

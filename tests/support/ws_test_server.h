@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/numbered_text.h"
 #include "tests/support/test_certs.h"
 
 namespace zek_test {
@@ -35,6 +36,8 @@ constexpr char kWsLoginDenied[] = R"({"code":5003,"msg":"denied"})";
 constexpr char kWsLoginFormatError[] = R"({"msg":"x"})";
 constexpr char kWsNotJson[] = "this is not json";
 constexpr char kWsCloseJson[] = R"({"code":8002,"msg":"x"})";
+// The key of the numbered texts the server's stream pushes.
+constexpr char kWsPushKey[] = "push";
 
 // The Sec-WebSocket-Accept value that answers the key `key`: the base64 text of
 // the SHA-1 digest of the key followed by the protocol's fixed GUID.
@@ -221,8 +224,10 @@ struct WsTestServerOptions {
 // the time the input shows in the records, so a test that sees a frame
 // recorded can check at once that no answer came; and a test that has read an
 // answer finds its input recorded. The same holds for a ping and pings_sent().
+// While a stream runs (StartStream), an answer may wait behind the push the socket
+// is taking: it is queued by then, not yet written.
 //
-// The actions (Send*, CloseConnection, ReleaseHandshakeRest) run on the
+// The actions (Send*, CloseConnection, ReleaseHandshakeRest, StartStream) run on the
 // server's thread and return once done; they work on the newest connection
 // still open for writing and return false when there is none or the server is
 // not running.
@@ -283,6 +288,16 @@ class WsTestServer {
   bool CloseConnection(CloseHow how = CloseHow::kFin);
   // Sends the held rest of a split handshake response now.
   bool ReleaseHandshakeRest();
+  // Pushes on the newest connection until StopStream (or the connection's end):
+  // numbered texts of `size` bytes (NumberedText with kWsPushKey), each written once the
+  // socket has taken the one before, so as fast as the client reads. The server goes on
+  // reading, recording and answering the client meanwhile; its answers go out between
+  // two pushes, never inside one. One stream at a time: a stream on another connection
+  // ends. The numbers go on from pushes_sent(), so a second stream continues the count.
+  bool StartStream(size_t size);
+  // Ends the stream; once it returns, no push follows and pushes_sent() is final (what
+  // the socket has not taken yet still goes out).
+  bool StopStream();
 
   // Records. Snapshots are copies; the counts are cheap to poll with WaitUntil.
   size_t connections() const;       // accepted
@@ -302,6 +317,11 @@ class WsTestServer {
   size_t pongs_received() const;
   size_t pings_received() const;
   size_t pings_sent() const;
+  // Pushes written to a connection by the stream, so far.
+  size_t pushes_sent() const;
+  // The stream's socket has not taken the latest push whole: the client reads slower
+  // than the server writes.
+  bool stream_waiting() const;
   // Bytes of the WebSocket stream (inside TLS, when on), both ways.
   size_t bytes_received() const;
   size_t bytes_sent() const;
@@ -341,6 +361,9 @@ class WsTestServer {
   void HandleRequest(Connection* conn, size_t end);
   void HandleFrame(Connection* conn, WsFrame frame);
   void RunTimers(Connection* conn, int* timeout_ms);
+  // Writes the stream's next pushes while the socket takes them, a few at a time so that
+  // the loop goes back to reading.
+  void Stream(Connection* conn);
   void Write(Connection* conn, const std::string& bytes);
   void Flush(Connection* conn);
   void MarkPeerClosed(Connection* conn);
@@ -382,6 +405,8 @@ class WsTestServer {
   size_t pongs_received_ = 0;
   size_t pings_received_ = 0;
   size_t pings_sent_ = 0;
+  size_t pushes_sent_ = 0;
+  bool stream_waiting_ = false;
   size_t bytes_received_ = 0;
   size_t bytes_sent_ = 0;
 };

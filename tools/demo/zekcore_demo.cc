@@ -2,12 +2,21 @@
 // received message, and sends each line read from standard input as a text message.
 //
 //   zekcore_demo                 against a loopback KCP echo server started here
+//   zekcore_demo --websocket     against a loopback WebSocket echo server started here
 //   zekcore_demo '<json params>' against the server the parameters name
+//
+// Over WebSocket the core hands the app only texts that are JSON, so a line that is not
+// JSON goes out wrapped as {"text":"<line>"}, and the demo says so once.
 //
 // At the end of the input (or after a few sample messages when the input is not a
 // terminal and is empty) it waits a bounded time for the echoes of what it sent, then
 // disconnects, waits for the disconnected event and shuts the core down. When the core
 // refuses the parameters it says, in one line, what they must hold.
+//
+// Standard output carries the demo's lines ("event: ...", "message: ...") and the core's
+// own ("start send keepalive conv = ...", "start reconnecting, connection type : ...",
+// "recv server's keepalive..."); the core's log lines and the demo's complaints go to
+// standard error.
 
 #include <stdio.h>
 #include <unistd.h>
@@ -21,8 +30,12 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 #include "src/libzekcore.h"
+#include "src/utilities/json_reader.h"
 #include "tests/support/kcp_test_server.h"
+#include "tests/support/ws_test_server.h"
 
 namespace {
 
@@ -121,7 +134,7 @@ constexpr char kExpectedParams[] =
     R"("server_port_kcp", "server_port_ws", "server_port_wss" (numbers), "account_id", )"
     R"("app_id", "device_type", "token", "deviceid" (texts), and optionally )"
     R"("connection_type" ("kcp", the default, or "websocket") and "tls" ("enable" for )"
-    R"(WebSocket over TLS))";
+    R"(WebSocket over TLS); docs/api.md describes them all)";
 
 // The core's verdicts on a parameter text it cannot use.
 bool IsParameterError(const PrintingObserver::Event& event) {
@@ -129,33 +142,75 @@ bool IsParameterError(const PrintingObserver::Event& event) {
          (event.context == "param parse init failed" || event.context == "not support");
 }
 
-std::string LoopbackParams(uint16_t port) {
+std::string LoopbackParams(const char* type, uint16_t port) {
   const std::string p = std::to_string(port);
-  return R"({"connection_type":"kcp","server_ip":"127.0.0.1","server_port_kcp":)" + p +
-         R"(,"server_port_ws":)" + p + R"(,"server_port_wss":)" + p +
+  return R"({"connection_type":")" + std::string(type) +
+         R"(","server_ip":"127.0.0.1","server_port_kcp":)" + p + R"(,"server_port_ws":)" + p +
+         R"(,"server_port_wss":)" + p +
          R"(,"account_id":"demo","app_id":"demo","device_type":"linux","token":"t",)"
          R"("deviceid":"demo-device"})";
+}
+
+// The transport the core starts with, read as the core reads it.
+bool NamesWebSocket(const std::string& params) {
+  Json::Value root;
+  tavix::ParseJson(params.data(), params.size(), &root);
+  if (!root.isObject())
+    return false;
+  const Json::Value& object = root;
+  std::string type;
+  return tavix::ReadJsonString(object["connection_type"], &type) && type == "websocket";
+}
+
+// A line as the WebSocket transport can bring it back: itself when it is JSON, else
+// wrapped in a JSON object.
+std::string AsJsonText(const std::string& line) {
+  Json::Value root;
+  if (tavix::ParseJson(line.data(), line.size(), &root))
+    return line;
+  Json::Value wrapped(Json::objectValue);
+  wrapped["text"] = line;
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, wrapped);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 2) {
-    fprintf(stderr, "usage: %s ['<json params>']\n%s\n", argv[0], kExpectedParams);
+    fprintf(stderr, "usage: %s [--websocket | '<json params>']\n%s\n", argv[0], kExpectedParams);
     return 2;
   }
-  std::unique_ptr<zek_test::KcpTestServer> server;
+  std::unique_ptr<zek_test::KcpTestServer> kcp_server;
+  std::unique_ptr<zek_test::WsTestServer> ws_server;
   std::string params;
-  if (argc > 1) {
-    params = argv[1];
-  } else {
-    server = std::make_unique<zek_test::KcpTestServer>();
-    if (!server->Start()) {
+  if (argc > 1 && std::string(argv[1]) == "--websocket") {
+    ws_server = std::make_unique<zek_test::WsTestServer>();
+    if (!ws_server->Start()) {
       fprintf(stderr, "cannot start the loopback server\n");
       return 1;
     }
-    params = LoopbackParams(server->port());
-    printf("loopback KCP echo server on 127.0.0.1:%u\n", static_cast<unsigned>(server->port()));
+    params = LoopbackParams("websocket", ws_server->port());
+    printf("loopback WebSocket echo server on 127.0.0.1:%u\n",
+           static_cast<unsigned>(ws_server->port()));
+  } else if (argc > 1) {
+    params = argv[1];
+  } else {
+    kcp_server = std::make_unique<zek_test::KcpTestServer>();
+    if (!kcp_server->Start()) {
+      fprintf(stderr, "cannot start the loopback server\n");
+      return 1;
+    }
+    params = LoopbackParams("kcp", kcp_server->port());
+    printf("loopback KCP echo server on 127.0.0.1:%u\n", static_cast<unsigned>(kcp_server->port()));
+  }
+  const bool websocket = NamesWebSocket(params);
+  if (websocket) {
+    printf(
+        "demo: over WebSocket only JSON texts come back; a line that is not JSON goes "
+        "out as {\"text\":\"<line>\"}\n");
+    fflush(stdout);
   }
 
   PrintingObserver observer;
@@ -172,7 +227,8 @@ int main(int argc, char** argv) {
 
   // Each line is sent as it is read, so that an interactive user sees its echo at once.
   int sent = 0;
-  auto send = [&](const std::string& text) {
+  auto send = [&](const std::string& line) {
+    const std::string text = websocket ? AsJsonText(line) : line;
     observer.AwaitEcho(text);
     SendUserMessage(text.data(), static_cast<int>(text.size()), tavix::im::kMsgText);
     ++sent;
