@@ -357,12 +357,17 @@ struct Servers {
   }
 };
 
+// Runs a body where the core is to be initialised (on the impaired path: in the
+// client's network), and switches the link's impairment on and off.
+using InitializeOn = std::function<void(const std::function<void()>&)>;
+using Impair = std::function<void(bool)>;
+
 // Initialize (on `initialize_on`, so that the core's threads join its namespace),
 // connect on a clean link, then measure with `impair` in force.
 bool Measure(const Servers& servers,
              const std::string& transport,
-             const std::function<void(const std::function<void()>&)>& initialize_on,
-             const std::function<void(bool)>& impair,
+             const InitializeOn& initialize_on,
+             const Impair& impair,
              const Options& options,
              bool loopback,
              int paced_count,
@@ -621,8 +626,8 @@ void PrintBigRound(const BigRow& row, size_t index) {
 void MeasureBigBurst(const Servers& servers,
                      const std::string& transport,
                      size_t text_size,
-                     const std::function<void(const std::function<void()>&)>& initialize_on,
-                     const std::function<void(bool)>& impair,
+                     const InitializeOn& initialize_on,
+                     const Impair& impair,
                      int rounds,
                      uint32_t* next_round,
                      BigRow* row) {
@@ -718,8 +723,6 @@ void PrintBigRows(const std::vector<BigRow>& rows) {
 // Runs `measure` once with servers on clean loopback, then once with servers behind the
 // impaired path at 30 ms each way (when the path can be set up), and reports the
 // relay's figures after the second.
-using InitializeOn = std::function<void(const std::function<void()>&)>;
-using Impair = std::function<void(bool)>;
 void OnBothLinks(const std::function<void(const char* link,
                                           const Servers& servers,
                                           const InitializeOn& initialize_on,
@@ -922,8 +925,8 @@ void PrintDuplexRound(const DuplexRow& row, size_t index) {
 void MeasureDuplex(const Servers& servers,
                    const std::string& label,
                    size_t push_size,
-                   const std::function<void(const std::function<void()>&)>& initialize_on,
-                   const std::function<void(bool)>& impair,
+                   const InitializeOn& initialize_on,
+                   const Impair& impair,
                    int rounds,
                    DuplexRow* row) {
   const bool kcp = label == "kcp";

@@ -523,48 +523,45 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
 
   read_blocked_on_write_ = false;
   read_stop_owed_ = false;
+  capacity = std::min(capacity, static_cast<size_t>(INT_MAX));
   // Records while they fit and come without waiting, as a plain socket hands over
   // everything it holds: one read event takes in a buffer's worth, not one record.
   char* const out = static_cast<char*>(buffer);
   size_t total = 0;
-  while (true) {
+  int ret;
+  int ssl_error;
+  do {
     ERR_clear_error();
     const size_t taken_in = BIO_number_read(SSL_get_rbio(tls_session_));
-    const int ret =
-        SSL_read(tls_session_, out + total,
-                 checked_cast<int>(std::min(capacity - total, static_cast<size_t>(INT_MAX))));
-    const int ssl_error = SSL_get_error(tls_session_, ret);
+    ret = SSL_read(tls_session_, out + total, checked_cast<int>(capacity - total));
+    ssl_error = SSL_get_error(tls_session_, ret);
     // Read, or found empty: either way the socket announces its next bytes.
     if (ssl_error == SSL_ERROR_WANT_READ || BIO_number_read(SSL_get_rbio(tls_session_)) != taken_in)
       socket_read_owed_ = false;
-    if (ssl_error == SSL_ERROR_NONE) {
+    if (ret > 0)
       total += static_cast<size_t>(ret);
-      if (total < capacity)
-        continue;
-      break;
+  } while (ret > 0 && total < capacity);
+
+  if (total == 0) {
+    switch (ssl_error) {
+      case SSL_ERROR_WANT_READ:
+        SetError(EWOULDBLOCK);
+        return -1;
+      case SSL_ERROR_WANT_WRITE:
+        read_blocked_on_write_ = true;
+        SetError(EWOULDBLOCK);
+        return -1;
+      default:
+        FailSslCall("SSL_read", ssl_error, ret);
+        return -1;
     }
-    if (total == 0) {
-      switch (ssl_error) {
-        case SSL_ERROR_WANT_READ:
-          SetError(EWOULDBLOCK);
-          return -1;
-        case SSL_ERROR_WANT_WRITE:
-          read_blocked_on_write_ = true;
-          SetError(EWOULDBLOCK);
-          return -1;
-        default:
-          FailSslCall("SSL_read", ssl_error, ret);
-          return -1;
-      }
-    }
-    // What ended the read comes up after the bytes already read: at the next write
-    // event, or at the next read, which a posted read brings about.
-    if (ssl_error == SSL_ERROR_WANT_WRITE)
-      read_blocked_on_write_ = true;
-    else if (ssl_error != SSL_ERROR_WANT_READ)
-      read_stop_owed_ = true;
-    break;
   }
+  // What ended the read comes up after the bytes already read: at the next write
+  // event, or at the next read, which a posted read brings about.
+  if (ssl_error == SSL_ERROR_WANT_WRITE)
+    read_blocked_on_write_ = true;
+  else if (ret <= 0 && ssl_error != SSL_ERROR_WANT_READ)
+    read_stop_owed_ = true;
   // Bytes of a record that the caller had no room for: the socket has nothing left
   // to announce them with. Nor has it when its readable event went on bytes the
   // library already held: the socket was not read, so it stays silent about what

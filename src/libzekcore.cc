@@ -86,7 +86,7 @@ class Lifecycle {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!reaper_.joinable())
       return;
-    if (ZekManager::InObserverCallOf() != nullptr && ZekManager::InObserverCallOf() == dying_) {
+    if (InCallbackOfTheDying(ZekManager::InObserverCallOf())) {
       reaper_.detach();
       return;
     }
@@ -99,7 +99,7 @@ class Lifecycle {
     if (in_call_of) {
       // The core of this callback still exists, or is being shut down and waits for
       // this callback to return: either way a new one cannot start here.
-      if (state_ == State::kShuttingDown && in_call_of == dying_) {
+      if (InCallbackOfTheDying(in_call_of)) {
         RTC_LOG(LS_ERROR) << "Initialize inside a callback of a core that is shutting "
                              "down does nothing";
       }
@@ -141,7 +141,7 @@ class Lifecycle {
       Finish();
       return;
     }
-    if (state_ == State::kShuttingDown && in_call_of != nullptr && in_call_of == dying_) {
+    if (InCallbackOfTheDying(in_call_of)) {
       // The thread shutting this core down waits for this callback to return.
       in_call_of->DetachObserver();
       return;
@@ -151,6 +151,12 @@ class Lifecycle {
 
  private:
   enum class State { kGone, kRunning, kShuttingDown };
+
+  // With the lock held: `in_call_of` is the manager being shut down, whose shut-down
+  // waits for the callback under way. dying_ is set exactly while shutting down.
+  bool InCallbackOfTheDying(ZekManager* in_call_of) const {
+    return in_call_of != nullptr && in_call_of == dying_;
+  }
 
   // With the lock held: returns once no shut-down is under way and its thread, if it
   // had one, has ended.

@@ -108,27 +108,26 @@ TEST_F(ApiDocTest, EveryMemberOfTheParameterTextHasARow) {
   }
 }
 
-TEST_F(ApiDocTest, EveryEventCodeHasACommentAndARow) {
-  const std::vector<Enumerator> codes = EnumeratorsOf(header_, "ZEkEventCode");
-  ASSERT_FALSE(codes.empty()) << "no enum ZEkEventCode in src/libzekcore.h";
-  EXPECT_EQ("kEventConnected", codes.front().name);
-  EXPECT_EQ(std::to_string(kEventConnected), codes.front().value);
-  for (const Enumerator& code : codes) {
-    EXPECT_TRUE(code.commented) << code.name << " has no comment in src/libzekcore.h";
-    EXPECT_TRUE(HasRow(page_, "`" + code.name + "`", code.value))
-        << "docs/api.md has no row for " << code.name << " = " << code.value;
-  }
-}
-
-TEST_F(ApiDocTest, EveryMessageTypeHasACommentAndARow) {
-  const std::vector<Enumerator> types = EnumeratorsOf(header_, "ZEkMsgType");
-  ASSERT_FALSE(types.empty()) << "no enum ZEkMsgType in src/libzekcore.h";
-  EXPECT_EQ("kMsgText", types.front().name);
-  EXPECT_EQ(std::to_string(kMsgText), types.front().value);
-  for (const Enumerator& type : types) {
-    EXPECT_TRUE(type.commented) << type.name << " has no comment in src/libzekcore.h";
-    EXPECT_TRUE(HasRow(page_, "`" + type.name + "`", type.value))
-        << "docs/api.md has no row for " << type.name << " = " << type.value;
+TEST_F(ApiDocTest, EveryEventCodeAndMessageTypeHasACommentAndARow) {
+  const struct {
+    const char* name;
+    const char* first;
+    int first_value;
+  } enums[] = {
+      {"ZEkEventCode", "kEventConnected", kEventConnected},
+      {"ZEkMsgType", "kMsgText", kMsgText},
+  };
+  for (const auto& e : enums) {
+    SCOPED_TRACE(e.name);
+    const std::vector<Enumerator> values = EnumeratorsOf(header_, e.name);
+    ASSERT_FALSE(values.empty()) << "no enum " << e.name << " in src/libzekcore.h";
+    EXPECT_EQ(e.first, values.front().name);
+    EXPECT_EQ(std::to_string(e.first_value), values.front().value);
+    for (const Enumerator& value : values) {
+      EXPECT_TRUE(value.commented) << value.name << " has no comment in src/libzekcore.h";
+      EXPECT_TRUE(HasRow(page_, "`" + value.name + "`", value.value))
+          << "docs/api.md has no row for " << value.name << " = " << value.value;
+    }
   }
 }
 

@@ -5,21 +5,35 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace zek_test {
+namespace {
 
-bool IsThreadSleeping(int tid) {
-  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+// The fields of a task's stat line after its name, the state first: "tid (name) S ...",
+// where the name may hold blanks and parentheses, so the fields follow the last ')'.
+// Empty when the task is gone.
+std::vector<std::string> StatFieldsAfterName(const std::string& task_dir) {
+  std::ifstream stat(task_dir + "/stat");
   std::stringstream text;
   text << stat.rdbuf();
   const std::string s = text.str();
-  // "tid (name) S ...": the name may hold blanks and parentheses, the state follows
-  // the last ')'.
   const size_t close = s.rfind(')');
-  if (close == std::string::npos || close + 2 >= s.size())
-    return false;
-  const char state = s[close + 2];
-  return state == 'S' || state == 'D';
+  std::vector<std::string> fields;
+  if (close == std::string::npos)
+    return fields;
+  std::istringstream rest(s.substr(close + 1));
+  for (std::string field; rest >> field;)
+    fields.push_back(field);
+  return fields;
+}
+
+}  // namespace
+
+bool IsThreadSleeping(int tid) {
+  const std::vector<std::string> fields =
+      StatFieldsAfterName("/proc/self/task/" + std::to_string(tid));
+  return !fields.empty() && (fields[0] == "S" || fields[0] == "D");
 }
 
 int CountLiveThreadsNamed(const std::string& name) {
@@ -35,21 +49,10 @@ int CountLiveThreadsNamed(const std::string& name) {
     std::getline(std::ifstream(task + "/comm"), comm);
     if (comm != name)
       continue;
-    std::ifstream stat(task + "/stat");
-    std::stringstream text;
-    text << stat.rdbuf();
-    const std::string s = text.str();
-    const size_t close = s.rfind(')');
-    if (close == std::string::npos)
-      continue;
-    // After the name: the state, then 19 more fields up to the virtual memory size,
-    // which is 0 once the thread has let go of the process's memory on its way out.
-    std::istringstream fields(s.substr(close + 1));
-    std::string field;
-    int read = 0;
-    while (read <= 20 && fields >> field)
-      ++read;
-    if (read == 21 && field != "0")
+    // The state, then 19 more fields up to the virtual memory size, which is 0 once the
+    // thread has let go of the process's memory on its way out.
+    const std::vector<std::string> fields = StatFieldsAfterName(task);
+    if (fields.size() > 20 && fields[20] != "0")
       ++count;
   }
   closedir(dir);
