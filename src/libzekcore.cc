@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "rtc_base/logging.h"
+#include "src/libzekcore_testing.h"
 #include "src/zek_manager.h"
 
 using tavix::im::g_zek_manager;
@@ -25,25 +26,89 @@ void StoreManager(ZekManager* manager) {
   __atomic_store_n(&g_zek_manager, manager, __ATOMIC_SEQ_CST);
 }
 
-// The calls of ConnectImServer, DisConnectImServer and SendUserMessage under way. Each
-// counts itself before it reads the manager, so once the manager is cleared, a count of
-// zero means that no call is still inside it.
-std::atomic<int> g_calls_in_flight{0};
-
-class CallInFlight {
+// The calls of ConnectImServer, DisConnectImServer and SendUserMessage under way,
+// counted by era: a shut-down clears the manager, opens a new era and waits only for the
+// calls of the era before. A call counts itself before it reads the manager, so a call
+// of the new era reads the cleared pointer (or a later core's) and never the manager
+// being shut down; and a call that reads no manager stops counting at once, whatever its
+// era. However many calls keep coming, the wait ends once the calls that hold the
+// manager being shut down have left. The calls share nothing but atomics; the last one
+// to leave a closed era wakes the shut-down under a mutex only the two of them take.
+class CallEras {
  public:
-  CallInFlight() { g_calls_in_flight.fetch_add(1); }
-  ~CallInFlight() { g_calls_in_flight.fetch_sub(1); }
-  CallInFlight(const CallInFlight&) = delete;
-  CallInFlight& operator=(const CallInFlight&) = delete;
+  // Counts a call in the current era and returns it, for Leave.
+  int Enter() {
+    while (true) {
+      const int era = era_.load();
+      in_flight_[era].fetch_add(1);
+      // Counted in an era that is still current: a shut-down that closes it waits for
+      // this call. Otherwise one closed it meanwhile and may already have stopped
+      // counting it: count again in the era now open.
+      if (era_.load() == era)
+        return era;
+      Leave(era);
+    }
+  }
+
+  void Leave(int era) {
+    if (in_flight_[era].fetch_sub(1) == 1 && era_.load() != era) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      drained_.notify_all();
+    }
+  }
+
+  // With the manager already cleared, by the one shut-down under way: returns once every
+  // call that may have read it has left.
+  void CloseEraAndWait() {
+    const int closed = era_.load();
+    era_.store(1 - closed);
+    std::unique_lock<std::mutex> lock(mutex_);
+    drained_.wait(lock, [&] { return in_flight_[closed].load() == 0; });
+  }
+
+ private:
+  std::atomic<int> era_{0};
+  std::atomic<int> in_flight_[2] = {{0}, {0}};
+  std::mutex mutex_;
+  std::condition_variable drained_;
 };
 
-// Returns once no call that may have read a manager cleared before is still inside it.
-// Those calls only post or hand a text over, so the wait is short.
-void WaitForCallsInFlight() {
-  while (g_calls_in_flight.load() != 0)
-    std::this_thread::yield();
+// Never destroyed: app threads may still call while the process exits.
+CallEras& Eras() {
+  static CallEras* const eras = new CallEras;
+  return *eras;
 }
+
+std::atomic<tavix::im::ApiCallHook> g_api_call_hook{nullptr};
+
+// One call of the three, counted from before its read of the manager until it returns,
+// or only until that read when it finds no manager.
+class CallInFlight {
+ public:
+  CallInFlight() : era_(Eras().Enter()) {}
+  ~CallInFlight() { Leave(); }
+  CallInFlight(const CallInFlight&) = delete;
+  CallInFlight& operator=(const CallInFlight&) = delete;
+
+  ZekManager* Manager() {
+    ZekManager* const manager = LoadManager();
+    if (!manager)
+      Leave();
+    if (tavix::im::ApiCallHook hook = g_api_call_hook.load(std::memory_order_relaxed))
+      hook(manager);
+    return manager;
+  }
+
+ private:
+  void Leave() {
+    if (counted_)
+      Eras().Leave(era_);
+    counted_ = false;
+  }
+
+  const int era_;
+  bool counted_ = true;
+};
 
 // A call made without a core is reported once until the next core is created, so an
 // app that keeps calling does not flood the log.
@@ -127,14 +192,14 @@ class Lifecycle {
         // has returned.
         manager->DetachObserver();
         reaper_ = std::thread([this, manager] {
-          WaitForCallsInFlight();
+          Eras().CloseEraAndWait();
           delete manager;
           Finish();
         });
         return;
       }
       lock.unlock();
-      WaitForCallsInFlight();
+      Eras().CloseEraAndWait();
       // Waits for a callback under way to return, then stops the worker.
       manager->Cleanup();
       delete manager;
@@ -189,6 +254,10 @@ Lifecycle& Life() {
 
 }  // namespace
 
+void tavix::im::SetApiCallHookForTesting(ApiCallHook hook) {
+  g_api_call_hook.store(hook);
+}
+
 extern "C" {
 
 void Initialize(tavix::im::ZEkCoreObserver* observer) {
@@ -201,7 +270,7 @@ void UnInitialize() {
 
 void ConnectImServer(const char* param) {
   CallInFlight call;
-  ZekManager* const manager = LoadManager();
+  ZekManager* const manager = call.Manager();
   if (!manager) {
     WarnNoCore(&g_no_core_warned.connect, "ConnectImServer without Initialize does nothing");
     return;
@@ -215,7 +284,7 @@ void ConnectImServer(const char* param) {
 
 void DisConnectImServer() {
   CallInFlight call;
-  ZekManager* const manager = LoadManager();
+  ZekManager* const manager = call.Manager();
   if (!manager) {
     WarnNoCore(&g_no_core_warned.disconnect, "DisConnectImServer without Initialize does nothing");
     return;
@@ -225,7 +294,7 @@ void DisConnectImServer() {
 
 void SendUserMessage(const char* data, int length, int type) {
   CallInFlight call;
-  ZekManager* const manager = LoadManager();
+  ZekManager* const manager = call.Manager();
   if (!manager) {
     WarnNoCore(&g_no_core_warned.send, "SendUserMessage without Initialize does nothing");
     return;

@@ -109,7 +109,10 @@ ZEKCORE_EXPORT void Initialize(tavix::im::ZEkCoreObserver* observer);
 // returns once the core has stopped: its worker has ended and nothing of it runs. No
 // observer call begins after it returns (it waits for one under way). While another
 // thread's shut-down is under way (another app thread's, or one begun inside a callback)
-// it waits for that one to end instead. Without a core it returns at once.
+// it waits for that one to end instead. Without a core it returns at once. Of the other
+// three functions' calls it waits only for those that found the core and are still
+// inside it (each only posts or hands a text over), never for one that began after it
+// had cleared the core, however many threads keep calling.
 // Inside a callback it returns at once: no observer call comes after this callback, and
 // the core stops once the callback has returned (on a thread of its own, or by the app
 // thread whose UnInitialize is already waiting for the callback).

@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -23,6 +25,7 @@
 #include "rtc_base/platform_thread_types.h"
 #include "rtc_base/timeutils.h"
 #include "src/kcp_connection.h"
+#include "src/libzekcore_testing.h"
 #include "src/websocket_connection.h"
 #include "src/zek_manager.h"
 #include "tests/support/capabilities.h"
@@ -328,6 +331,244 @@ TEST_F(LibZekCoreTest, InitializeNeverOverlapsAShutDownBegunInACallback) {
   EXPECT_EQ(0, not_one) << "rounds that did not end with exactly one worker";
   EXPECT_EQ(kRounds, shut.load());
 }
+
+// Holds app calls at the point where they have read the manager pointer, through the
+// core's call hook: one call of a sender thread that found a core, and every call begun
+// after HoldWithoutCore(true) that found none. The hook is a plain function, so its
+// state is the process's.
+class HeldCalls {
+ public:
+  static HeldCalls& Get() {
+    static HeldCalls held;
+    return held;
+  }
+  static void Hook(tavix::im::ZekManager* manager) { Get().OnCall(manager); }
+
+  // Marks the calling thread as a sender, whose calls the first kind of hold may catch.
+  static void MarkSender() { t_sender_ = true; }
+  // Before each call of a caller thread: when the call began.
+  static void BeforeCall() { t_generation_ = Get().generation_.load(); }
+
+  // The next sender call that finds a core waits until ReleaseWithCore.
+  void CatchOneWithCore() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    catch_with_core_ = true;
+    keep_with_core_ = true;
+    armed_ = true;
+  }
+  void ReleaseWithCore() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    catch_with_core_ = false;
+    keep_with_core_ = false;
+    Rearm();
+    changed_.notify_all();
+  }
+  // While on, every call begun since that finds no core waits.
+  void HoldWithoutCore(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (hold)
+      ++generation_;
+    keep_without_core_ = hold;
+    Rearm();
+    changed_.notify_all();
+  }
+  int with_core() const { return with_core_.load(); }
+  int without_core() const { return without_core_.load(); }
+
+ private:
+  void OnCall(tavix::im::ZekManager* manager) {
+    if (!armed_.load() || (manager && !t_sender_))
+      return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (manager && t_sender_ && catch_with_core_) {
+      catch_with_core_ = false;
+      ++with_core_;
+      changed_.wait(lock, [this] { return !keep_with_core_; });
+      --with_core_;
+    } else if (!manager && keep_without_core_ && t_generation_ == generation_) {
+      ++without_core_;
+      changed_.wait(lock, [this] { return !keep_without_core_; });
+      --without_core_;
+    }
+  }
+  // With the mutex held.
+  void Rearm() { armed_ = catch_with_core_ || keep_without_core_; }
+
+  static thread_local bool t_sender_;
+  static thread_local int t_generation_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::atomic<bool> armed_{false};
+  std::atomic<int> generation_{0};  // written under mutex_
+  bool catch_with_core_ = false;    // guarded by mutex_
+  bool keep_with_core_ = false;     // guarded by mutex_
+  bool keep_without_core_ = false;  // guarded by mutex_
+  std::atomic<int> with_core_{0};
+  std::atomic<int> without_core_{0};
+};
+
+thread_local bool HeldCalls::t_sender_ = false;
+thread_local int HeldCalls::t_generation_ = -1;
+
+// Where the shut-down begins: on an app thread, or inside a callback (then a thread of
+// the core's own waits for the calls, and the app's next Initialize waits for that).
+enum class ShutDownOn { kAppThread, kCallback };
+
+std::string ShutDownOnName(const testing::TestParamInfo<ShutDownOn>& info) {
+  return info.param == ShutDownOn::kAppThread ? "AppThread" : "Callback";
+}
+
+void PrintTo(ShutDownOn on, std::ostream* os) {
+  *os << ShutDownOnName(testing::TestParamInfo<ShutDownOn>(on, 0));
+}
+
+// App threads that never stop calling: 8 send in a tight loop, 2 connect and disconnect
+// (over KCP and with "quic", which fails at once), across 100 shut-downs. A shut-down
+// waits for the call that read its core, and for no call that began once the core was
+// cleared: every round holds one of each kind, by the call hook, and the shut-down ends
+// while the second kind is still held.
+class LibZekCoreCallsDuringShutDownTest : public ::testing::TestWithParam<ShutDownOn> {
+ protected:
+  static constexpr int kRounds = 100;
+  static constexpr int kSenders = 8;
+  // Far beyond a shut-down's few milliseconds, even under a sanitizer on a busy machine.
+  static constexpr std::chrono::seconds kLimit{20};
+
+  void SetUp() override {
+    ASSERT_TRUE(server_.Start()) << server_.last_error();
+    if (!InitializeNow())
+      GTEST_SKIP() << "this environment does not let a thread drop CAP_NET_RAW";
+    tavix::im::SetApiCallHookForTesting(&HeldCalls::Hook);
+  }
+  void TearDown() override {
+    held().HoldWithoutCore(false);
+    held().ReleaseWithCore();
+    stop_ = true;
+    for (std::thread& caller : callers_)
+      caller.join();
+    UnInitialize();
+    tavix::im::SetApiCallHookForTesting(nullptr);
+  }
+
+  static HeldCalls& held() { return HeldCalls::Get(); }
+
+  // No raw socket: the probe gives up before any look-up.
+  bool InitializeNow() {
+    return zek_test::RunWithoutRawSockets([&] { Initialize(&observer_); });
+  }
+
+  void StartCallers() {
+    for (int t = 0; t < kSenders; t++) {
+      callers_.emplace_back([this] {
+        HeldCalls::MarkSender();
+        while (!stop_) {
+          HeldCalls::BeforeCall();
+          SendUserMessage("x", 1, tavix::im::kMsgText);
+        }
+      });
+    }
+    // Paced by the events they bring, so that the worker's queue stays short.
+    for (const std::string& params :
+         {JsonText(ImParamObject(server_.port())), QuicParams(server_.port())}) {
+      callers_.emplace_back([this, params] {
+        while (!stop_) {
+          const size_t events = observer_.event_count();
+          HeldCalls::BeforeCall();
+          ConnectImServer(params.c_str());
+          HeldCalls::BeforeCall();
+          DisConnectImServer();
+          WaitUntil([&] { return stop_ || observer_.event_count() != events; },
+                    std::chrono::milliseconds(10));
+        }
+      });
+    }
+  }
+
+  KcpTestServer server_;
+  RecordingObserver observer_;
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> callers_;
+};
+
+TEST_P(LibZekCoreCallsDuringShutDownTest, WaitsOnlyForCallsThatReadTheCore) {
+  const bool in_callback = GetParam() == ShutDownOn::kCallback;
+  std::atomic<bool> shut_in_callback{false};
+  std::atomic<bool> shut_by_callback{false};
+  if (in_callback) {
+    observer_.SetHook([&](const CoreEvent* event, const std::string*) {
+      if (event && event->code == tavix::im::kEventConnectFailed &&
+          shut_in_callback.exchange(false)) {
+        UnInitialize();
+        shut_by_callback = true;
+      }
+    });
+  }
+  StartCallers();
+
+  int rounds = 0;
+  int early = 0;  // ended before the call that had read the core had left
+  for (; rounds < kRounds; rounds++) {
+    held().CatchOneWithCore();
+    ASSERT_TRUE(WaitUntil([] { return held().with_core() == 1; }));
+
+    // The step under test: UnInitialize on an app thread, or the app's next Initialize
+    // after a callback's UnInitialize, which waits for that shut-down to end. Once the
+    // manager is cleared, calls begun from then on are held.
+    std::atomic<bool> done{false};
+    std::thread step;
+    // On a failed assertion too: nothing stays held, and the step ends.
+    struct Joiner {
+      std::thread* step;
+      ~Joiner() {
+        held().HoldWithoutCore(false);
+        held().ReleaseWithCore();
+        if (step->joinable())
+          step->join();
+      }
+    } joiner{&step};
+    if (in_callback) {
+      shut_in_callback = true;
+      ASSERT_TRUE(WaitUntil([&] { return shut_by_callback.load(); })) << "round " << rounds;
+      shut_by_callback = false;
+      held().HoldWithoutCore(true);
+      ASSERT_TRUE(WaitUntil([] { return held().without_core() > 0; }));
+      step = std::thread([&] {
+        InitializeNow();
+        done = true;
+      });
+    } else {
+      step = std::thread([&] {
+        UnInitialize();
+        done = true;
+      });
+      ASSERT_TRUE(
+          WaitUntil([] { return __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST) == nullptr; }));
+      held().HoldWithoutCore(true);
+      ASSERT_TRUE(WaitUntil([] { return held().without_core() > 0; }));
+    }
+    if (done)
+      ++early;
+    held().ReleaseWithCore();
+    const bool ended = WaitUntil([&] { return done.load(); }, kLimit);
+    const int still_held = held().without_core();
+    held().HoldWithoutCore(false);
+    step.join();
+    ASSERT_TRUE(ended) << "round " << rounds << ": held up by " << still_held
+                       << " calls that began after the core was cleared";
+    ASSERT_GT(still_held, 0);
+    EXPECT_EQ(in_callback, __atomic_load_n(&g_zek_manager, __ATOMIC_SEQ_CST) != nullptr);
+    if (!in_callback) {
+      ASSERT_TRUE(InitializeNow());
+    }
+  }
+  EXPECT_EQ(kRounds, rounds);
+  EXPECT_EQ(0, early) << "rounds that ended while a call that read the core was inside it";
+}
+
+INSTANTIATE_TEST_SUITE_P(ShutDowns,
+                         LibZekCoreCallsDuringShutDownTest,
+                         ::testing::Values(ShutDownOn::kAppThread, ShutDownOn::kCallback),
+                         ShutDownOnName);
 
 // The C API as an app uses it, against the loopback server of one transport: KCP,
 // WebSocket, or WebSocket over TLS. The process clock is the test's, so the reconnect

@@ -49,10 +49,14 @@ int CountLiveThreadsNamed(const std::string& name) {
     std::getline(std::ifstream(task + "/comm"), comm);
     if (comm != name)
       continue;
-    // The state, then 19 more fields up to the virtual memory size, which is 0 once the
-    // thread has let go of the process's memory on its way out.
+    // The state, then the kernel's flags (the 7th field), then up to the virtual memory
+    // size (the 21st). A thread on its way out is marked exiting before a join can
+    // return; its memory size turns 0 only later, so a busy machine can show the size
+    // of a thread already joined.
     const std::vector<std::string> fields = StatFieldsAfterName(task);
-    if (fields.size() > 20 && fields[20] != "0")
+    constexpr unsigned long kExiting = 0x4;  // the kernel's PF_EXITING
+    if (fields.size() > 20 && fields[20] != "0" &&
+        (std::stoul(fields[6]) & kExiting) == 0)
       ++count;
   }
   closedir(dir);
