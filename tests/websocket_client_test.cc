@@ -979,5 +979,48 @@ TEST_F(WebsocketClientTlsTest, OpensAndCarriesTheLargestFramesBothWays) {
   Destroy();
 }
 
+// More than the input buffer holds waits at once, then the server's close frame and
+// its FIN: the last bytes are still in the TLS library when the socket reports its
+// end, and they reach the client before that end does.
+TEST_F(WebsocketClientTlsTest, TheTextsAndCloseFrameBeforeTheServersEndAreNotLost) {
+  WsTestServerOptions options;
+  options.tls = true;
+  WsTestServer server(options);
+  ASSERT_TRUE(server.Start());
+  ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
+  RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
+
+  const std::string small(1000, 's');
+  std::string big(64600, '\0');
+  for (size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  zek_test::WsFrameToSend big_frame;
+  big_frame.payload = big;
+  zek_test::WsFrameToSend close_frame;
+  close_frame.opcode = zek_test::kWsOpClose;
+  close_frame.payload = zek_test::WsClosePayload(1000, zek_test::kWsCloseJson);
+  // The big text and the close frame go in one write, cut into 16 KiB records;
+  // the small text's record before them puts the input buffer's 64 KiB limit
+  // inside the last record. The worker is held until everything and the FIN are
+  // in its socket.
+  bool held = false;
+  RunOn(worker_.get(), [&] {
+    ASSERT_TRUE(server.SendText(small));
+    ASSERT_TRUE(
+        server.SendRaw(zek_test::EncodeWsFrame(big_frame) + zek_test::EncodeWsFrame(close_frame)));
+    ASSERT_TRUE(server.CloseConnection());
+    held = WaitUntil([&] { return server.fins_sent() == 1; });
+  });
+  ASSERT_TRUE(held);
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->closes().size() == 1; }));
+  EXPECT_EQ(recorder_->closes()[0].code, 8002);
+  const std::vector<Received> frames = recorder_->frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[1].payload, small);
+  EXPECT_TRUE(frames[2].payload == big);
+}
+
 }  // namespace
 }  // namespace tavix
