@@ -38,6 +38,14 @@ using Mode = TlsTestServer::Mode;
 // What the WebSocket client's socket buffers each way.
 constexpr size_t kMaxBuffered = 65536;
 
+// A TLS test server that misbehaves as `mode` once `after` bytes have come back.
+TlsTestServer::Options FaultAfter(TlsTestServer::Mode mode, size_t after) {
+  TlsTestServer::Options options;
+  options.mode = mode;
+  options.fault_after_bytes = after;
+  return options;
+}
+
 class AcceptAllVerifier : public SSLCertificateVerifier {
  public:
   bool Verify(const SSLCertificate& /*certificate*/) override {
@@ -297,6 +305,25 @@ class OpenSSLAdapterTest : public ::testing::Test {
            Get([=] { return peer->connected; }) == count;
   }
 
+  // A client the verifier lets through, connected to `server`; null when the
+  // handshake failed.
+  Peer* ConnectTrusted(const TlsTestServer& server) {
+    ClientSetup setup;
+    setup.verifier = &accept_all_;
+    Peer* peer = StartClient(server.port(), setup);
+    return WaitConnected(peer) ? peer : nullptr;
+  }
+
+  // Sends `data` and holds the worker until the server has sent its fault, so that
+  // what came before the fault and the fault itself wait in the socket together.
+  bool SendAndHoldUntilFault(Peer* peer, const TlsTestServer& server, const std::string& data) {
+    bool held = false;
+    Run([&] {
+      held = peer->SendRaw(data) && WaitUntil([&] { return server.faults_sent() == 1; });
+    });
+    return held;
+  }
+
   // Sends `data` as frames of at most `frame` bytes, waiting for room for each.
   bool SendAll(Peer* peer, const std::string& data, size_t frame = kMaxBuffered) {
     for (size_t offset = 0; offset < data.size(); offset += frame) {
@@ -505,26 +532,16 @@ TEST_F(OpenSSLAdapterTest, EveryByteBeforeThePeersEndComesBeforeTheClose) {
   for (const auto& ending : endings) {
     for (size_t read_size : {size_t{1}, size_t{1000}, size_t{16384}, size_t{65536}}) {
       SCOPED_TRACE(testing::Message() << ending.name << ", reads of " << read_size);
-      TlsTestServer::Options options;
-      options.mode = ending.mode;
-      options.fault_after_bytes = kEcho;
-      TlsTestServer server(options);
+      TlsTestServer server(FaultAfter(ending.mode, kEcho));
       ASSERT_TRUE(server.Start());
-      ClientSetup setup;
-      setup.verifier = &accept_all_;
-      Peer* client = StartClient(server.port(), setup);
+      Peer* client = ConnectTrusted(server);
+      ASSERT_NE(nullptr, client);
       Run([=] {
         client->read_chunk = read_size;
         client->read_once = true;
       });
-      ASSERT_TRUE(WaitConnected(client));
       const std::string data = Pattern(kEcho, 11);
-      bool held = false;
-      Run([&] {
-        ASSERT_TRUE(client->SendRaw(data));
-        held = WaitUntil([&] { return server.faults_sent() == 1; });
-      });
-      ASSERT_TRUE(held);
+      ASSERT_TRUE(SendAndHoldUntilFault(client, server, data));
       ASSERT_TRUE(WaitOn([=] { return client->closed > 0; }));
       EXPECT_EQ(kEcho, Get([=] { return client->received_at_close; }));
       EXPECT_TRUE(data == Get([=] { return client->received; }));
@@ -543,22 +560,12 @@ TEST_F(OpenSSLAdapterTest, EveryByteBeforeThePeersEndComesBeforeTheClose) {
 // The peer's end waits only for a reader that reads: one that has stopped still
 // learns of it.
 TEST_F(OpenSSLAdapterTest, AReaderThatStoppedReadingStillLearnsOfTheEnd) {
-  TlsTestServer::Options options;
-  options.mode = Mode::kReset;
-  options.fault_after_bytes = 5;
-  TlsTestServer server(options);
+  TlsTestServer server(FaultAfter(Mode::kReset, 5));
   ASSERT_TRUE(server.Start());
-  ClientSetup setup;
-  setup.verifier = &accept_all_;
-  Peer* client = StartClient(server.port(), setup);
-  ASSERT_TRUE(WaitConnected(client));
-  bool held = false;
-  Run([&] {
-    client->ignore_readable = true;
-    ASSERT_TRUE(client->SendRaw("hello"));
-    held = WaitUntil([&] { return server.faults_sent() == 1; });
-  });
-  ASSERT_TRUE(held);
+  Peer* client = ConnectTrusted(server);
+  ASSERT_NE(nullptr, client);
+  Run([=] { client->ignore_readable = true; });
+  ASSERT_TRUE(SendAndHoldUntilFault(client, server, "hello"));
   ASSERT_TRUE(WaitOn([=] { return client->closed > 0; }));
   EXPECT_EQ(ECONNRESET, Get([=] { return client->close_error; }));
   EXPECT_EQ(1, Get([=] { return client->closed; }));
@@ -702,15 +709,10 @@ TEST_F(OpenSSLAdapterTest, DataPathFaultsRaiseClosedOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.mode));
-    TlsTestServer::Options options;
-    options.mode = c.mode;
-    options.fault_after_bytes = 5;
-    TlsTestServer server(options);
+    TlsTestServer server(FaultAfter(c.mode, 5));
     ASSERT_TRUE(server.Start());
-    ClientSetup setup;
-    setup.verifier = &accept_all_;
-    Peer* client = StartClient(server.port(), setup);
-    ASSERT_TRUE(WaitConnected(client));
+    Peer* client = ConnectTrusted(server);
+    ASSERT_NE(nullptr, client);
     ASSERT_TRUE(Get([=] { return client->SendRaw("hello"); }));
     EXPECT_TRUE(WaitOn([=] { return client->closed > 0; }));
     EXPECT_EQ("hello", Get([=] { return client->received; }));

@@ -921,7 +921,27 @@ TEST_F(WebsocketClientTest, SecureCreateReplacesTheVerifierAndEveryClientDeletes
   RunOn(worker_.get(), [&] { EXPECT_EQ(WebsocketClient::self_signed_cer_verifier_, nullptr); });
 }
 
-class WebsocketClientTlsTest : public WebsocketClientTest {};
+class WebsocketClientTlsTest : public WebsocketClientTest {
+ protected:
+  // Opens a client over TLS to `server` and logs it in: the server takes the first
+  // text for a login and answers it.
+  void OpenAndLogIn(const WsTestServer& server) {
+    ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
+    RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
+    ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
+    EXPECT_EQ(recorder_->frames()[0].payload, zek_test::kWsLoginOk);
+  }
+
+  // `size` letters that do not repeat with a short period, so that a lost or moved
+  // piece shows.
+  static std::string Letters(size_t size) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < text.size(); ++i)
+      text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return text;
+  }
+};
 
 TEST_F(WebsocketClientTlsTest, SendsTheRequestOverTlsToAnUntrustedCertificate) {
   // The test authority is none of the built-in roots: only the verifier lets the
@@ -958,16 +978,9 @@ TEST_F(WebsocketClientTlsTest, OpensAndCarriesTheLargestFramesBothWays) {
   options.tls = true;
   WsTestServer server(options);
   ASSERT_TRUE(server.Start());
-  ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(OpenAndLogIn(server));
   EXPECT_EQ(server.sni(), "");  // an IP literal is no server name
-  // The server takes the first text for a login and answers it.
-  RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
-  EXPECT_EQ(recorder_->frames()[0].payload, zek_test::kWsLoginOk);
-  std::string text(WebsocketClient::kMaxSendPayload, '\0');
-  for (size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  const std::string text = Letters(WebsocketClient::kMaxSendPayload);
   RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText(text, false)); });
   ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 2; }));
   EXPECT_TRUE(recorder_->frames()[1].payload == text);
@@ -987,15 +1000,10 @@ TEST_F(WebsocketClientTlsTest, TheTextsAndCloseFrameBeforeTheServersEndAreNotLos
   options.tls = true;
   WsTestServer server(options);
   ASSERT_TRUE(server.Start());
-  ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
-  RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(OpenAndLogIn(server));
 
   const std::string small(1000, 's');
-  std::string big(64600, '\0');
-  for (size_t i = 0; i < big.size(); ++i)
-    big[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  const std::string big = Letters(64600);
   zek_test::WsFrameToSend big_frame;
   big_frame.payload = big;
   zek_test::WsFrameToSend close_frame;
