@@ -412,6 +412,8 @@ void OpenSSLAdapter::Cleanup() {
   pending_read_posted_ = false;
   socket_read_owed_ = false;
   read_stop_owed_ = false;
+  peer_end_ = PeerEnd::kNone;
+  peer_end_error_ = 0;
 }
 
 int OpenSSLAdapter::Close() {
@@ -425,6 +427,10 @@ Socket::ConnectionState OpenSSLAdapter::GetState() const {
   ConnectionState state = AsyncSocketAdapter::GetState();
   if (tls_state_ == kFailed)
     return SOCKET_CLOSED;
+  // The owner still reads, as from a plain socket whose end it has not been told
+  // of yet.
+  if (peer_end_ != PeerEnd::kNone && !closed_signalled_)
+    return SOCKET_CONNECTED;
   if (state == SOCKET_CONNECTED && (tls_state_ == kAwaitingSocket || tls_state_ == kHandshaking))
     return SOCKET_CONNECTING;
   return state;
@@ -545,6 +551,8 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
   if (total == 0) {
     switch (ssl_error) {
       case SSL_ERROR_WANT_READ:
+        if (peer_end_ != PeerEnd::kNone)
+          return FinishPeerEnd();
         SetError(EWOULDBLOCK);
         return -1;
       case SSL_ERROR_WANT_WRITE:
@@ -574,7 +582,26 @@ int OpenSSLAdapter::Recv(void* buffer, size_t capacity, int64_t* timestamp) {
 }
 
 bool OpenSSLAdapter::MoreToRead() const {
-  return SSL_pending(tls_session_) > 0 || socket_read_owed_ || read_stop_owed_;
+  return SSL_pending(tls_session_) > 0 || socket_read_owed_ || read_stop_owed_ ||
+         peer_end_ == PeerEnd::kWithheld;
+}
+
+bool OpenSSLAdapter::ReadMayYield(int close_error) const {
+  // An orderly end is seen only once the socket holds nothing more, but a socket
+  // error (a reset after data) may leave bytes in it that came before the error.
+  return close_error != 0 || pending_read_posted_ || MoreToRead();
+}
+
+int OpenSSLAdapter::FinishPeerEnd() {
+  // As a plain socket ends: the read finds nothing and the closed signal follows;
+  // the error the socket closed with is this read's error too.
+  SetError(peer_end_error_ != 0 ? peer_end_error_ : EWOULDBLOCK);
+  if (peer_end_ == PeerEnd::kWithheld) {
+    peer_end_ = PeerEnd::kDue;
+    pending_close_error_ = peer_end_error_;
+    PostToOwner(kClosedMsg);
+  }
+  return -1;
 }
 
 int OpenSSLAdapter::RecvFrom(void* buffer,
@@ -655,13 +682,20 @@ void OpenSSLAdapter::OnMessage(Message* msg) {
       return;
     }
     case kClosedMsg:
-      if (tls_state_ == kFailed && !closed_signalled_)
+      if ((tls_state_ == kFailed || peer_end_ == PeerEnd::kDue) && !closed_signalled_)
         RaiseClosed(pending_close_error_);
       return;
     case kPendingReadMsg:
       pending_read_posted_ = false;
-      if (tls_state_ == kEstablished && MoreToRead())
-        AsyncSocketAdapter::OnReadEvent(this);
+      if (tls_state_ != kEstablished || !MoreToRead())
+        return;
+      AsyncSocketAdapter::OnReadEvent(this);
+      // A reader that took nothing has left no read to follow this one: the
+      // withheld end must not wait on it for ever.
+      if (tls_state_ == kEstablished && peer_end_ == PeerEnd::kWithheld && !pending_read_posted_) {
+        peer_end_ = PeerEnd::kDue;
+        RaiseClosed(peer_end_error_);
+      }
       return;
     default:
       return;
@@ -751,8 +785,21 @@ void OpenSSLAdapter::OnWriteEvent(AsyncSocket* socket) {
 void OpenSSLAdapter::OnCloseEvent(AsyncSocket* /*socket*/, int error) {
   NoteOwnerThread();
   RTC_LOG(LS_INFO) << "OpenSSLAdapter::OnCloseEvent(" << error << ")";
-  if (closed_signalled_)
+  // The first close stands; a read after it may make the socket report its end
+  // again.
+  if (closed_signalled_ || peer_end_ != PeerEnd::kNone)
     return;
+  if (tls_state_ == kEstablished && OwnerThread() != nullptr && ReadMayYield(error)) {
+    // What the peer sent before its end reaches the reader first: the reads
+    // that drain it bring the closed signal once one finds nothing more.
+    peer_end_ = PeerEnd::kWithheld;
+    peer_end_error_ = error;
+    if (!pending_read_posted_) {
+      pending_read_posted_ = true;
+      PostToOwner(kPendingReadMsg);
+    }
+    return;
+  }
   RaiseClosed(error);
 }
 

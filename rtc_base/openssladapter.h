@@ -31,7 +31,9 @@ std::string TransformAlpnProtocols(const std::vector<std::string>& protos);
 // its certificate for the host name in either case) the connected signal is
 // raised. Failures move it to a failed state, which reports SOCKET_CLOSED, raises
 // the closed signal once and sends nothing more: after StartSSL no byte goes out
-// unencrypted.
+// unencrypted. The peer's end reaches the owner after every byte sent before it:
+// a close of the wrapped socket waits while reads still drain what the library
+// and the socket hold.
 //
 // Every call, event and message of an adapter must come from one thread, the
 // one whose socket server runs the wrapped socket; no member needs a lock.
@@ -120,6 +122,12 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
   void FailSslCall(const char* context, int ssl_error, int ret);
   // Bytes or an outcome wait that no socket event will announce.
   bool MoreToRead() const;
+  // The wrapped socket's close came while a read might still give the reader
+  // bytes the peer sent before its end.
+  bool ReadMayYield(int close_error) const;
+  // A read under a withheld close found nothing more: the close is reported after
+  // the read returns.
+  int FinishPeerEnd();
   // Send and Recv under TLS: true once the session is established; ENOTCONN while it
   // is being set up, and after a failure the error that ended it.
   bool SessionTakesData();
@@ -183,6 +191,16 @@ class OpenSSLAdapter : public SSLAdapter, public MessageHandler {
   // A read that had already taken bytes met the end of the session or an error:
   // the next read reports it.
   bool read_stop_owed_ = false;
+  // The peer's end, as the wrapped socket reported it, held back from the owner
+  // until it has read every byte that came before it.
+  enum class PeerEnd {
+    kNone,
+    kWithheld,  // the wrapped socket has closed; the reader still drains
+    kDue,       // a read found nothing more; a posted message raises closed
+  };
+  PeerEnd peer_end_ = PeerEnd::kNone;
+  // The wrapped socket's close error, for the withheld close.
+  int peer_end_error_ = 0;
 };
 
 }  // namespace rtc

@@ -38,6 +38,14 @@ using Mode = TlsTestServer::Mode;
 // What the WebSocket client's socket buffers each way.
 constexpr size_t kMaxBuffered = 65536;
 
+// A TLS test server that misbehaves as `mode` once `after` bytes have come back.
+TlsTestServer::Options FaultAfter(TlsTestServer::Mode mode, size_t after) {
+  TlsTestServer::Options options;
+  options.mode = mode;
+  options.fault_after_bytes = after;
+  return options;
+}
+
 class AcceptAllVerifier : public SSLCertificateVerifier {
  public:
   bool Verify(const SSLCertificate& /*certificate*/) override {
@@ -111,6 +119,10 @@ class Peer : public sigslot::has_slots<> {
   Socket::ConnectionState state_at_connect = Socket::SOCKET_CLOSED;
   int closed = 0;
   int close_error = 0;
+  // What had been read when the closed signal came.
+  size_t received_at_close = 0;
+  // The error of the last Recv that returned -1.
+  int read_error = 0;
   // The closed signal came from inside one of our own calls on the socket.
   bool closed_inside_call = false;
   // Sends refused with would-block while bytes were waiting.
@@ -121,6 +133,8 @@ class Peer : public sigslot::has_slots<> {
   size_t read_chunk = kMaxBuffered;
   // One Recv per readable event, for a reader that takes little at a time.
   bool read_once = false;
+  // Readable events are left unanswered, as by an owner that stopped reading.
+  bool ignore_readable = false;
   bool echo = false;
   size_t out_size() const { return out_.size(); }
 
@@ -144,11 +158,15 @@ class Peer : public sigslot::has_slots<> {
   }
 
   void OnReadable(AsyncSocket* /*socket*/) {
+    if (ignore_readable)
+      return;
     std::vector<char> buf(read_chunk);
     for (;;) {
       in_call_ = true;
       int n = socket_->Recv(buf.data(), buf.size(), nullptr);
       in_call_ = false;
+      if (n < 0)
+        read_error = socket_->GetError();
       if (n <= 0)
         break;
       ++reads;
@@ -165,6 +183,7 @@ class Peer : public sigslot::has_slots<> {
   void OnClosed(AsyncSocket* /*socket*/, int error) {
     ++closed;
     close_error = error;
+    received_at_close = received.size();
     if (in_call_)
       closed_inside_call = true;
   }
@@ -284,6 +303,25 @@ class OpenSSLAdapterTest : public ::testing::Test {
   bool WaitConnected(Peer* peer, int count = 1) {
     return WaitOn([=] { return peer->connected >= count || peer->closed > 0; }) &&
            Get([=] { return peer->connected; }) == count;
+  }
+
+  // A client the verifier lets through, connected to `server`; null when the
+  // handshake failed.
+  Peer* ConnectTrusted(const TlsTestServer& server) {
+    ClientSetup setup;
+    setup.verifier = &accept_all_;
+    Peer* peer = StartClient(server.port(), setup);
+    return WaitConnected(peer) ? peer : nullptr;
+  }
+
+  // Sends `data` and holds the worker until the server has sent its fault, so that
+  // what came before the fault and the fault itself wait in the socket together.
+  bool SendAndHoldUntilFault(Peer* peer, const TlsTestServer& server, const std::string& data) {
+    bool held = false;
+    Run([&] {
+      held = peer->SendRaw(data) && WaitUntil([&] { return server.faults_sent() == 1; });
+    });
+    return held;
   }
 
   // Sends `data` as frames of at most `frame` bytes, waiting for room for each.
@@ -474,6 +512,65 @@ TEST_F(OpenSSLAdapterTest, OneReadTakesEveryRecordThatWaits) {
   EXPECT_LE(reads, 20) << "reads for 200 records";
 }
 
+// Every byte the peer sent before its end reaches the reader before the closed
+// signal, whatever the reader takes per readable event. The worker is held until
+// the server has sent the echo and its end, so that both wait in the socket
+// together and one pass of the socket server finds them.
+TEST_F(OpenSSLAdapterTest, EveryByteBeforeThePeersEndComesBeforeTheClose) {
+  const struct {
+    const char* name;
+    Mode mode;
+    int error;        // of the closed signal
+    bool error_read;  // a read reports the error too, after the last bytes
+  } endings[] = {
+      {"FIN", Mode::kFin, 0, false},
+      {"close_notify", Mode::kCloseNotify, ECONNRESET, true},
+      // The reset comes with the echo still in the socket.
+      {"reset", Mode::kReset, ECONNRESET, true},
+  };
+  const size_t kEcho = 5000;  // one record
+  for (const auto& ending : endings) {
+    for (size_t read_size : {size_t{1}, size_t{1000}, size_t{16384}, size_t{65536}}) {
+      SCOPED_TRACE(testing::Message() << ending.name << ", reads of " << read_size);
+      TlsTestServer server(FaultAfter(ending.mode, kEcho));
+      ASSERT_TRUE(server.Start());
+      Peer* client = ConnectTrusted(server);
+      ASSERT_NE(nullptr, client);
+      Run([=] {
+        client->read_chunk = read_size;
+        client->read_once = true;
+      });
+      const std::string data = Pattern(kEcho, 11);
+      ASSERT_TRUE(SendAndHoldUntilFault(client, server, data));
+      ASSERT_TRUE(WaitOn([=] { return client->closed > 0; }));
+      EXPECT_EQ(kEcho, Get([=] { return client->received_at_close; }));
+      EXPECT_TRUE(data == Get([=] { return client->received; }));
+      EXPECT_EQ(ending.error, Get([=] { return client->close_error; }));
+      if (ending.error_read) {
+        EXPECT_EQ(ending.error, Get([=] { return client->read_error; }));
+      }
+      EXPECT_FALSE(Get([=] { return client->closed_inside_call; }));
+      EXPECT_EQ(Socket::SOCKET_CLOSED, Get([=] { return client->socket()->GetState(); }));
+      EXPECT_EQ(1, Get([=] { return client->closed; }));
+      Run([=] { client->socket()->Close(); });
+    }
+  }
+}
+
+// The peer's end waits only for a reader that reads: one that has stopped still
+// learns of it.
+TEST_F(OpenSSLAdapterTest, AReaderThatStoppedReadingStillLearnsOfTheEnd) {
+  TlsTestServer server(FaultAfter(Mode::kReset, 5));
+  ASSERT_TRUE(server.Start());
+  Peer* client = ConnectTrusted(server);
+  ASSERT_NE(nullptr, client);
+  Run([=] { client->ignore_readable = true; });
+  ASSERT_TRUE(SendAndHoldUntilFault(client, server, "hello"));
+  ASSERT_TRUE(WaitOn([=] { return client->closed > 0; }));
+  EXPECT_EQ(ECONNRESET, Get([=] { return client->close_error; }));
+  EXPECT_EQ(1, Get([=] { return client->closed; }));
+}
+
 struct PeerCheckCase {
   const char* name;
   std::string common_name;
@@ -612,15 +709,10 @@ TEST_F(OpenSSLAdapterTest, DataPathFaultsRaiseClosedOnce) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.mode));
-    TlsTestServer::Options options;
-    options.mode = c.mode;
-    options.fault_after_bytes = 5;
-    TlsTestServer server(options);
+    TlsTestServer server(FaultAfter(c.mode, 5));
     ASSERT_TRUE(server.Start());
-    ClientSetup setup;
-    setup.verifier = &accept_all_;
-    Peer* client = StartClient(server.port(), setup);
-    ASSERT_TRUE(WaitConnected(client));
+    Peer* client = ConnectTrusted(server);
+    ASSERT_NE(nullptr, client);
     ASSERT_TRUE(Get([=] { return client->SendRaw("hello"); }));
     EXPECT_TRUE(WaitOn([=] { return client->closed > 0; }));
     EXPECT_EQ("hello", Get([=] { return client->received; }));

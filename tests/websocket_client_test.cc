@@ -921,7 +921,27 @@ TEST_F(WebsocketClientTest, SecureCreateReplacesTheVerifierAndEveryClientDeletes
   RunOn(worker_.get(), [&] { EXPECT_EQ(WebsocketClient::self_signed_cer_verifier_, nullptr); });
 }
 
-class WebsocketClientTlsTest : public WebsocketClientTest {};
+class WebsocketClientTlsTest : public WebsocketClientTest {
+ protected:
+  // Opens a client over TLS to `server` and logs it in: the server takes the first
+  // text for a login and answers it.
+  void OpenAndLogIn(const WsTestServer& server) {
+    ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
+    RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
+    ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
+    EXPECT_EQ(recorder_->frames()[0].payload, zek_test::kWsLoginOk);
+  }
+
+  // `size` letters that do not repeat with a short period, so that a lost or moved
+  // piece shows.
+  static std::string Letters(size_t size) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < text.size(); ++i)
+      text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return text;
+  }
+};
 
 TEST_F(WebsocketClientTlsTest, SendsTheRequestOverTlsToAnUntrustedCertificate) {
   // The test authority is none of the built-in roots: only the verifier lets the
@@ -958,16 +978,9 @@ TEST_F(WebsocketClientTlsTest, OpensAndCarriesTheLargestFramesBothWays) {
   options.tls = true;
   WsTestServer server(options);
   ASSERT_TRUE(server.Start());
-  ASSERT_NE(Create("127.0.0.1", server.port(), "/wss"), nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->opens() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(OpenAndLogIn(server));
   EXPECT_EQ(server.sni(), "");  // an IP literal is no server name
-  // The server takes the first text for a login and answers it.
-  RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText("login", false)); });
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
-  EXPECT_EQ(recorder_->frames()[0].payload, zek_test::kWsLoginOk);
-  std::string text(WebsocketClient::kMaxSendPayload, '\0');
-  for (size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  const std::string text = Letters(WebsocketClient::kMaxSendPayload);
   RunOn(worker_.get(), [&] { EXPECT_TRUE(client_->SendText(text, false)); });
   ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 2; }));
   EXPECT_TRUE(recorder_->frames()[1].payload == text);
@@ -977,6 +990,44 @@ TEST_F(WebsocketClientTlsTest, OpensAndCarriesTheLargestFramesBothWays) {
   ASSERT_TRUE(WaitUntil([&] { return server.pongs_received() == 1; }));
   EXPECT_TRUE(recorder_->closes().empty());
   Destroy();
+}
+
+// More than the input buffer holds waits at once, then the server's close frame and
+// its FIN: the last bytes are still in the TLS library when the socket reports its
+// end, and they reach the client before that end does.
+TEST_F(WebsocketClientTlsTest, TheTextsAndCloseFrameBeforeTheServersEndAreNotLost) {
+  WsTestServerOptions options;
+  options.tls = true;
+  WsTestServer server(options);
+  ASSERT_TRUE(server.Start());
+  ASSERT_NO_FATAL_FAILURE(OpenAndLogIn(server));
+
+  const std::string small(1000, 's');
+  const std::string big = Letters(64600);
+  zek_test::WsFrameToSend big_frame;
+  big_frame.payload = big;
+  zek_test::WsFrameToSend close_frame;
+  close_frame.opcode = zek_test::kWsOpClose;
+  close_frame.payload = zek_test::WsClosePayload(1000, zek_test::kWsCloseJson);
+  // The big text and the close frame go in one write, cut into 16 KiB records;
+  // the small text's record before them puts the input buffer's 64 KiB limit
+  // inside the last record. The worker is held until everything and the FIN are
+  // in its socket.
+  bool held = false;
+  RunOn(worker_.get(), [&] {
+    ASSERT_TRUE(server.SendText(small));
+    ASSERT_TRUE(
+        server.SendRaw(zek_test::EncodeWsFrame(big_frame) + zek_test::EncodeWsFrame(close_frame)));
+    ASSERT_TRUE(server.CloseConnection());
+    held = WaitUntil([&] { return server.fins_sent() == 1; });
+  });
+  ASSERT_TRUE(held);
+  ASSERT_TRUE(WaitUntil([&] { return recorder_->closes().size() == 1; }));
+  EXPECT_EQ(recorder_->closes()[0].code, 8002);
+  const std::vector<Received> frames = recorder_->frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[1].payload, small);
+  EXPECT_TRUE(frames[2].payload == big);
 }
 
 }  // namespace

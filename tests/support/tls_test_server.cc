@@ -48,6 +48,8 @@ struct TlsTestServer::Connection {
   // No more TLS processing: the fault was sent or the session failed.
   bool tls_dead = false;
   bool fin_after_flush = false;
+  bool reset_after_flush = false;
+  bool fault_counted = false;
   bool write_shut = false;
   bool close_after_flush = false;
   bool peer_closed = false;
@@ -185,6 +187,11 @@ size_t TlsTestServer::received_size() const {
 size_t TlsTestServer::sent_size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return sent_size_;
+}
+
+size_t TlsTestServer::faults_sent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faults_sent_;
 }
 
 size_t TlsTestServer::raw_received_size() const {
@@ -477,6 +484,12 @@ void TlsTestServer::MaybeFault(Connection* conn) {
       QueueRaw(conn, DrainBio(conn->wbio));
       conn->fin_after_flush = true;
       break;
+    case Mode::kReset:
+      conn->faulted = true;
+      conn->tls_dead = true;
+      QueueRaw(conn, DrainBio(conn->wbio));
+      conn->reset_after_flush = true;
+      break;
     default:
       break;
   }
@@ -499,15 +512,28 @@ bool TlsTestServer::FlushOut(Connection* conn) {
     }
     conn->out.erase(0, static_cast<size_t>(n));
   }
-  if (conn->out.empty()) {
-    if (conn->fin_after_flush && !conn->write_shut) {
-      shutdown(conn->fd, SHUT_WR);
-      conn->write_shut = true;
-    }
-    if (conn->close_after_flush)
-      return false;
+  if (!conn->out.empty())
+    return true;
+  bool keep = !conn->close_after_flush;
+  if (conn->fin_after_flush && !conn->write_shut) {
+    shutdown(conn->fd, SHUT_WR);
+    conn->write_shut = true;
   }
-  return true;
+  if (conn->reset_after_flush) {
+    // A zero linger time turns close() into an RST.
+    linger lg = {1, 0};
+    setsockopt(conn->fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    close(conn->fd);
+    conn->fd = -1;
+    keep = false;
+  }
+  if (conn->faulted && !conn->fault_counted) {
+    conn->fault_counted = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++faults_sent_;
+    changed_.notify_all();
+  }
+  return keep;
 }
 
 }  // namespace zek_test

@@ -45,6 +45,9 @@ class TlsTestServer {
     // After the handshake and `fault_after_bytes` echoed bytes, ends the TCP
     // stream (FIN) without close_notify.
     kFin,
+    // After the handshake and `fault_after_bytes` echoed bytes, resets the TCP
+    // connection (RST) without close_notify.
+    kReset,
   };
 
   struct Options {
@@ -98,6 +101,10 @@ class TlsTestServer {
   std::string received() const;
   size_t received_size() const;
   size_t sent_size() const;
+  // Connections whose misbehaviour (kGarbage's answer, or the fault of a mode
+  // after kSilent) has gone out whole, with its FIN or reset if any: everything
+  // the server will ever send them has been sent.
+  size_t faults_sent() const;
   // Raw TCP bytes of all connections, TLS records included.
   size_t raw_received_size() const;
   // True when the first bytes of some connection were not a TLS handshake
@@ -149,6 +156,7 @@ class TlsTestServer {
   size_t peer_closes_ = 0;
   std::string received_;
   size_t sent_size_ = 0;
+  size_t faults_sent_ = 0;
   size_t raw_received_size_ = 0;
   bool plaintext_seen_ = false;
   bool sni_seen_ = false;

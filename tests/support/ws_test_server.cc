@@ -1105,6 +1105,8 @@ void WsTestServer::Flush(Connection* conn) {
   if (conn->out.empty() && conn->fin_pending && !conn->write_shut) {
     shutdown(conn->fd, SHUT_WR);
     conn->write_shut = true;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ++fins_sent_;
   }
 }
 
@@ -1129,6 +1131,11 @@ size_t WsTestServer::open_connections() const {
 size_t WsTestServer::peer_closes() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return peer_closes_;
+}
+
+size_t WsTestServer::fins_sent() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return fins_sent_;
 }
 
 size_t WsTestServer::tls_handshakes() const {

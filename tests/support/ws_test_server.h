@@ -303,6 +303,7 @@ class WsTestServer {
   size_t connections() const;       // accepted
   size_t open_connections() const;  // still held by the server
   size_t peer_closes() const;       // connections the client ended (FIN or RST)
+  size_t fins_sent() const;         // connections the server ended with a FIN, all sent
   size_t tls_handshakes() const;
   // The server name of the last ClientHello, "" when it carried none.
   std::string sni() const;
@@ -396,6 +397,7 @@ class WsTestServer {
   size_t connections_ = 0;
   size_t open_connections_ = 0;
   size_t peer_closes_ = 0;
+  size_t fins_sent_ = 0;
   size_t tls_handshakes_ = 0;
   std::string sni_;
   std::vector<WsUpgradeRequest> upgrade_requests_;
