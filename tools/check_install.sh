@@ -28,7 +28,7 @@ trap cleanup EXIT
 
 step() { echo "check_install: $*"; }
 
-cmake --build "$build" -j"$(nproc)" \
+cmake --build "$build" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
   --target zekcore zekcore_shared zekcore_echo_server exported_symbols_test >/dev/null
 
 prefix="$work/prefix"

@@ -44,7 +44,7 @@ show_progress() {
 log="$build/demo-build.log"
 echo "demo: building zekcore and the demo (a few minutes the first time) ..." >&2
 start=$SECONDS
-if ! cmake --build "$build" -j"$(nproc)" --target zekcore_demo 2>&1 | tee "$log" | show_progress; then
+if ! cmake --build "$build" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target zekcore_demo 2>&1 | tee "$log" | show_progress; then
   echo "demo: the build failed; the end of its output ($log):" >&2
   tail -n 30 "$log" >&2
   exit 1
