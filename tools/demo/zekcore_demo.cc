@@ -4,6 +4,7 @@
 //   zekcore_demo                 against a loopback KCP echo server started here
 //   zekcore_demo --websocket     against a loopback WebSocket echo server started here
 //   zekcore_demo '<json params>' against the server the parameters name
+//   zekcore_demo --help          what it takes, and nothing else
 //
 // Over WebSocket the core hands the app only texts that are JSON, so a line that is not
 // JSON goes out wrapped as {"text":"<line>"}, and the demo says so once.
@@ -178,9 +179,14 @@ std::string AsJsonText(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char kUsage[] = "usage: %s [--websocket | '<json params>' | --help]\n%s\n";
   if (argc > 2) {
-    fprintf(stderr, "usage: %s [--websocket | '<json params>']\n%s\n", argv[0], kExpectedParams);
+    fprintf(stderr, kUsage, argv[0], kExpectedParams);
     return 2;
+  }
+  if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    printf(kUsage, argv[0], kExpectedParams);
+    return 0;
   }
   std::unique_ptr<zek_test::KcpTestServer> kcp_server;
   std::unique_ptr<zek_test::WsTestServer> ws_server;
