@@ -128,6 +128,7 @@ class PrintingObserver : public tavix::im::ZEkCoreObserver {
 constexpr std::chrono::seconds kConnectWait(15);
 constexpr std::chrono::seconds kEchoWait(10);
 constexpr std::chrono::seconds kDisconnectWait(5);
+constexpr int kServerPingIntervalMs = 20000;
 
 // What the parameter text must hold, in one line.
 constexpr char kExpectedParams[] =
@@ -192,7 +193,10 @@ int main(int argc, char** argv) {
   std::unique_ptr<zek_test::WsTestServer> ws_server;
   std::string params;
   if (argc > 1 && std::string(argv[1]) == "--websocket") {
-    ws_server = std::make_unique<zek_test::WsTestServer>();
+    // The core ends a WebSocket session that hears no ping for 40 s.
+    zek_test::WsTestServerOptions options;
+    options.ping_interval_ms = kServerPingIntervalMs;
+    ws_server = std::make_unique<zek_test::WsTestServer>(options);
     if (!ws_server->Start()) {
       fprintf(stderr, "cannot start the loopback server\n");
       return 1;

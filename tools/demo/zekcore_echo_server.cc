@@ -1,7 +1,8 @@
 // A loopback IM server to try the core against, by hand or from scripts: a KCP server
 // and a plain WebSocket server on 127.0.0.1 that accept every login and send each text
-// message back. It prints "kcp <port>" and "websocket <port>", one line each, once both
-// listen, then serves until SIGINT or SIGTERM.
+// message back; the WebSocket one pings every 20 s, as the core expects a server to.
+// It prints "kcp <port>" and "websocket <port>", one line each, once both listen, then
+// serves until SIGINT or SIGTERM.
 //
 //   zekcore_echo_server [kcp_port [websocket_port]]   (0 or nothing: a free port)
 
@@ -15,6 +16,9 @@
 #include "tests/support/ws_test_server.h"
 
 namespace {
+
+// Well inside the 40 s of silence after which the core gives a WebSocket session up.
+constexpr int kPingIntervalMs = 20000;
 
 bool ParsePort(const char* text, uint16_t* port) {
   char* end = nullptr;
@@ -30,6 +34,7 @@ bool ParsePort(const char* text, uint16_t* port) {
 int main(int argc, char** argv) {
   zek_test::KcpTestServerConfig kcp_config;
   zek_test::WsTestServerOptions ws_options;
+  ws_options.ping_interval_ms = kPingIntervalMs;
   if (argc > 3 || (argc > 1 && !ParsePort(argv[1], &kcp_config.port)) ||
       (argc > 2 && !ParsePort(argv[2], &ws_options.port))) {
     fprintf(stderr, "usage: %s [kcp_port [websocket_port]]\n", argv[0]);
