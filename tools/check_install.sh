@@ -3,7 +3,7 @@
 # checks what its shared library exports, builds the example app against that prefix
 # alone (CMake with the shared and the static library, and pkg-config) and the README's
 # app (pkg-config), and runs each build against a loopback echo server over KCP and over
-# WebSocket.
+# WebSocket, and the README's app over WebSocket with TLS too.
 #   tools/check_install.sh [--build-dir DIR]     (default: build, as tools/test.sh makes it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -111,13 +111,14 @@ step "starting the loopback echo server"
 "$build/tools/demo/zekcore_echo_server" >"$work/server.out" &
 server_pid=$!
 for _ in $(seq 100); do
-  [ "$(wc -l <"$work/server.out")" -ge 2 ] && break
+  [ "$(wc -l <"$work/server.out")" -ge 3 ] && break
   kill -0 "$server_pid" 2>/dev/null || { echo "the echo server did not start" >&2; exit 1; }
   sleep 0.1
 done
 kcp_port=$(awk '$1 == "kcp" {print $2}' "$work/server.out")
 ws_port=$(awk '$1 == "websocket" {print $2}' "$work/server.out")
-if [ -z "$kcp_port" ] || [ -z "$ws_port" ]; then
+wss_port=$(awk '$1 == "wss" {print $2}' "$work/server.out")
+if [ -z "$kcp_port" ] || [ -z "$ws_port" ] || [ -z "$wss_port" ]; then
   echo "the echo server printed no ports" >&2
   exit 1
 fi
@@ -136,11 +137,13 @@ for example in "${examples[@]}"; do
 done
 # The README's app takes the parameter text; it sends one JSON text once connected and
 # shows the echo.
-for transport in kcp websocket; do
-  params="{\"connection_type\":\"$transport\",\"server_ip\":\"127.0.0.1\","
-  params+="\"server_port_kcp\":$kcp_port,\"server_port_ws\":$ws_port,\"server_port_wss\":$ws_port,"
+for transport in kcp websocket wss; do
+  type=$transport tls=""
+  [ "$transport" = wss ] && type=websocket tls=",\"tls\":\"enable\""
+  params="{\"connection_type\":\"$type\",\"server_ip\":\"127.0.0.1\","
+  params+="\"server_port_kcp\":$kcp_port,\"server_port_ws\":$ws_port,\"server_port_wss\":$wss_port,"
   params+="\"account_id\":\"readme\",\"app_id\":\"readme\",\"device_type\":\"linux\","
-  params+="\"token\":\"token\",\"deviceid\":\"readme-device\"}"
+  params+="\"token\":\"token\",\"deviceid\":\"readme-device\"$tls}"
   step "running the README's app over $transport"
   if ! timeout 60 "$work/readme/app" "$params" >"$work/run.out" 2>&1 ||
     ! grep -qx 'message {"text":"hi"}' "$work/run.out"; then
