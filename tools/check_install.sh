@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Proves the installed package on its own: installs a build into a temporary prefix,
 # checks what its shared library exports, builds the example app against that prefix
-# alone (CMake with the shared and the static library, and pkg-config) and the README's
-# app (pkg-config), and runs each build against a loopback echo server over KCP and over
-# WebSocket, and the README's app over WebSocket with TLS too.
+# alone (CMake and pkg-config, each with the shared and the static library) and the
+# README's app (pkg-config), checks that none of them is handed BoringSSL's headers, and
+# runs each build against a loopback echo server over KCP and over WebSocket, and the
+# README's app over WebSocket with TLS too.
 #   tools/check_install.sh [--build-dir DIR]     (default: build, as tools/test.sh makes it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,15 +55,41 @@ for linkage in shared static; do
     exit 1
   fi
   cmake --build "$dir" >/dev/null
+  # The app compiles against zekcore's header alone: BoringSSL's headers would shadow
+  # the system's OpenSSL for its own code.
+  if grep -rq --include=flags.make /usr/include/android "$dir/CMakeFiles"; then
+    echo "the CMake package hands the app BoringSSL's headers:" >&2
+    grep -r --include=flags.make /usr/include/android "$dir/CMakeFiles" >&2
+    exit 1
+  fi
   examples+=("$dir/echo_client")
 done
 
-step "building the example with pkg-config"
-mkdir -p "$work/pkg-config"
-# shellcheck disable=SC2046  # pkg-config's flags are separate words
-c++ -std=c++17 -Wall -Wextra -Werror "$root/examples/echo_client/echo_client.cc" \
-  $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs zekcore) -o "$work/pkg-config/echo_client"
-examples+=("$work/pkg-config/echo_client")
+for linkage in shared static; do
+  step "building the example with pkg-config, $linkage library"
+  flags=(--cflags --libs)
+  [ "$linkage" = static ] && flags+=(--static)
+  mkdir -p "$work/pkg-config-$linkage" "$work/static-only"
+  # An app that uses the system's OpenSSL itself gets OpenSSL's headers, not BoringSSL's.
+  printf '%s\n' '#include <openssl/opensslv.h>' '#include <zekcore/libzekcore.h>' \
+    '#ifdef OPENSSL_IS_BORINGSSL' '#error BoringSSL headers in the app' '#endif' \
+    'int main() { return 0; }' >"$work/pkg-config-$linkage/openssl_app.cc"
+  # shellcheck disable=SC2046  # pkg-config's flags are separate words
+  c++ -std=c++17 -fsyntax-only "$work/pkg-config-$linkage/openssl_app.cc" \
+    $(PKG_CONFIG_PATH="$pcdir" pkg-config "${flags[@]}" zekcore)
+  app_pcdir=$pcdir
+  if [ "$linkage" = static ]; then
+    # Only the archive is there to link, as an app of the static library would have it.
+    cp -r "$prefix/." "$work/static-only/"
+    find "$work/static-only" -name 'libzekcore.so*' -delete
+    app_pcdir=${pcdir/#"$prefix"/"$work/static-only"}
+  fi
+  # shellcheck disable=SC2046  # pkg-config's flags are separate words
+  c++ -std=c++17 -Wall -Wextra -Werror "$root/examples/echo_client/echo_client.cc" \
+    $(PKG_CONFIG_PATH="$app_pcdir" pkg-config "${flags[@]}" zekcore) \
+    -o "$work/pkg-config-$linkage/echo_client"
+  examples+=("$work/pkg-config-$linkage/echo_client")
+done
 
 # The app shown in the README, as a reader would copy it: its first C++ block.
 step "building the README's app with pkg-config"
@@ -81,7 +108,7 @@ c++ -std=c++17 -Wall -Wextra -Werror "$work/readme/app.cc" \
 for example in "${examples[@]}"; do
   loaded=$(ldd "$example" | awk '$1 ~ /^libzekcore\.so/ {print $3}')
   case "$example" in
-    */cmake-static/*) expected="" ;;
+    */cmake-static/* | */pkg-config-static/*) expected="" ;;
     *) expected="$library.0" ;;
   esac
   if [ "$(readlink -f "${loaded:-/nonexistent}")" != "$(readlink -f "${expected:-/nonexistent}")" ]; then
