@@ -45,7 +45,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // The servers' threads inherit the mask, so only sigwait below sees these signals.
+  // A shell starts a background job with SIGINT ignored, and an ignored signal never
+  // reaches sigwait. The servers' threads inherit the mask, so only sigwait below sees
+  // these signals.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
