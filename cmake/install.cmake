@@ -1,6 +1,7 @@
 # What `cmake --install` puts into a prefix for an app's build: the public headers under
 # include/zekcore/, the static and the shared library, a CMake package and a pkg-config
-# file. Both descriptions carry the dependencies an app must link with the static library.
+# file. Both descriptions carry the dependencies an app must link with the static library,
+# and give every app only the include folder of zekcore's own header.
 include(CMakePackageConfigHelpers)
 
 set(ZEK_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zekcore)
@@ -42,5 +43,16 @@ install(FILES
 file(RELATIVE_PATH ZEK_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" ZEK_PC_PREFIX_FROM_PCDIR "${ZEK_PC_PREFIX_FROM_PCDIR}")
 list(JOIN ZEK_OBJC_LIBS " " ZEK_PC_OBJC_LIBS)
+# JsonCpp goes in as a library, not as a package the .pc requires: pkg-config would hand
+# every app JsonCpp's include folder too, which zekcore's header does not need.
+# JsonCpp::JsonCpp names the library's own imported target.
+get_target_property(ZEK_PC_JSONCPP JsonCpp::JsonCpp INTERFACE_LINK_LIBRARIES)
+get_target_property(ZEK_PC_JSONCPP ${ZEK_PC_JSONCPP} LOCATION)
+get_filename_component(ZEK_PC_JSONCPP ${ZEK_PC_JSONCPP} DIRECTORY)
+if(ZEK_PC_JSONCPP IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+  set(ZEK_PC_JSONCPP "-ljsoncpp")
+else()
+  set(ZEK_PC_JSONCPP "-L${ZEK_PC_JSONCPP} -ljsoncpp")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/zekcore.pc.in ${PROJECT_BINARY_DIR}/zekcore.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/zekcore.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

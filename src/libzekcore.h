@@ -6,7 +6,7 @@
 // C++, not from C. docs/api.md is the reference page: the parameter text, the events
 // in the order they come, the message types, and what the core does on its own (its
 // threads, the MTU probe at Initialize, keep-alives, reconnects, and its lines on
-// standard output and standard error).
+// standard output and standard error), and what a server must answer.
 
 #include <stdint.h>
 
@@ -35,12 +35,15 @@ enum ZEkEventCode {
   // context "". Only when a connection existed (also one ended by 5003 or 8002).
   kEventDisconnected = 3,
   // The core reconnects on its own: waits of 1, 2, 4 ... 32 s, then the other transport.
-  // Texts are dropped until kEventReconnected, and the failed attempts meanwhile raise
-  // nothing. context "login failed, start reconnect": the first login failed, errorCode
-  // the server's refusal code, 4 (no answer in time), 6 (an unreadable login reply) or 3
-  // (the WebSocket link failed: refused, a bad handshake, a socket error, a size limit
-  // passed). context "start reconnect": a logged-in session was lost, errorCode 5 (the
-  // server fell silent), 3 (the WebSocket link failed) or the code of the server's close.
+  // The wait is one counter across sessions: every reconnect scheduled doubles it, also
+  // one the app cancels, and only kEventReconnected starts it over (not kEventConnected,
+  // not a new ConnectImServer). Texts are dropped until kEventReconnected, and the failed
+  // attempts meanwhile raise nothing. context "login failed, start reconnect": the first
+  // login failed, errorCode the server's refusal code, 4 (no answer in time), 6 (an
+  // unreadable login reply) or 3 (the WebSocket link failed: refused, a bad handshake, a
+  // socket error, a size limit passed). context "start reconnect": a logged-in session
+  // was lost, errorCode 5 (the server fell silent), 3 (the WebSocket link failed) or the
+  // code of the server's close.
   // May follow: kEventReconnected, kEventReconnectStopped, kEventDisconnected.
   kEventReconnecting = 4,
   // A reconnect attempt logged in: errorCode 0; context as for kEventConnected, of the
@@ -79,8 +82,9 @@ enum ZEkMsgType : int32_t {
 class ZEKCORE_EXPORT ZEkCoreObserver {
  public:
   virtual void OnZEkCoreEvent(ZEkEventCode code, int errorCode, const char* context) = 0;
-  // A received text, cut at its first zero byte, and its length; only while connected.
-  // Over WebSocket only texts that are JSON reach the app.
+  // A received text, cut at its first zero byte, and its length (0 for an empty KCP
+  // text); only while connected. Over WebSocket only texts that are JSON reach the app,
+  // from text and binary frames alike.
   virtual void OnZEkCoreMessage(const char* data, int length) = 0;
 
  protected:
@@ -92,9 +96,12 @@ class ZEKCORE_EXPORT ZEkCoreObserver {
 
 // The app's five entry points; none returns a result: outcomes come as events. Any app
 // thread may call ConnectImServer, DisConnectImServer and SendUserMessage at any time,
-// also while another thread is inside Initialize or UnInitialize; while no core exists,
-// or while it is being shut down, they do nothing. Mistakes that do nothing write a
-// warning line to standard error, "(libzekcore.cc:NN): " and the text quoted below.
+// also while another thread is inside Initialize or UnInitialize; until Initialize has
+// returned, and while no core exists or it is being shut down, they do nothing (and
+// UnInitialize waits only for the calls already under way when it begins). Mistakes
+// that do nothing write a warning line to standard error, "(libzekcore.cc:NN): " and the
+// text quoted below; each "without Initialize" line comes once for each function until
+// the next Initialize.
 extern "C" {
 // Creates the core with the app's observer (null: events and messages are dropped).
 // Blocks for the MTU probe: a look-up of a public host name and up to three ICMP
@@ -106,19 +113,24 @@ extern "C" {
 // shutting down does nothing".
 ZEKCORE_EXPORT void Initialize(tavix::im::ZEkCoreObserver* observer);
 // Shuts the core down, an open connection included (no kEventDisconnected comes), and
-// returns once the core has stopped: its worker has ended and nothing of it runs. No
-// observer call begins after it returns (it waits for one under way). While another
-// thread's shut-down is under way (another app thread's, or one begun inside a callback)
-// it waits for that one to end instead. Without a core it returns at once. Of the other
-// three functions' calls it waits only for those that found the core and are still
-// inside it (each only posts or hands a text over), never for one that began after it
-// had cleared the core, however many threads keep calling.
+// returns once the core has stopped: its worker thread has ended and its sockets are
+// closed. No observer call begins after it returns (it waits for one under way). Only a
+// host-name look-up that the resolver has not answered yet (the MTU probe's, or a
+// WebSocket server's) may outlive it, on a thread of its own that ends once the resolver
+// answers and touches nothing of the app's. While another thread's shut-down is under
+// way (another app thread's, or one begun inside a callback) it waits for that one to
+// end instead. While another app thread is inside Initialize it waits for it to return,
+// then shuts down the core just made. Without a core, and with no Initialize under way,
+// it returns at once. Of the other three functions' calls it waits only for those that
+// found the core and are still inside it (each only posts or hands a text over), never
+// for one that began after it had cleared the core, however many threads keep calling.
 // Inside a callback it returns at once: no observer call comes after this callback, and
 // the core stops once the callback has returned (on a thread of its own, or by the app
 // thread whose UnInitialize is already waiting for the callback).
 ZEKCORE_EXPORT void UnInitialize();
 // Connects with `param`, the zero-terminated JSON parameter text (docs/api.md), copied
-// before the call returns. Returns at once; then comes kEventConnected,
+// before the call returns. The text is read leniently: comments pass, and only its first
+// complete JSON value counts. Returns at once; then comes kEventConnected,
 // kEventConnectFailed or kEventReconnecting. While a connection exists (connecting,
 // connected, reconnecting, or ended by 5003 or 8002) it is ignored without an event:
 // DisConnectImServer first. Without a core: "ConnectImServer without Initialize does
@@ -134,7 +146,8 @@ ZEKCORE_EXPORT void DisConnectImServer();
 // time it is dropped without an event or a log line, so resend it after the next of
 // those two events. Never waits for the network.
 // `data`: at least `length` bytes, copied before the call returns; the text ends at its
-// first zero byte or after `length` bytes, whichever comes first. `type`, a
+// first zero byte or after `length` bytes, whichever comes first; an empty text goes out
+// too (over WebSocket its echo, not being JSON, never comes back). `type`, a
 // tavix::im::ZEkMsgType, goes to the transport unchanged: over KCP kMsgText carries a
 // text of at most 1496 bytes, kMsgNoPayload its type alone, and a longer text or another
 // type is dropped with a warning line on standard error; over WebSocket every type goes

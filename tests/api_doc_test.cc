@@ -152,6 +152,41 @@ TEST_F(ApiDocTest, EveryFunctionHasACommentAndARow) {
   EXPECT_GT(found, 0u) << "no exported function in src/libzekcore.h";
 }
 
+// Every warning of the C API that the page lists, as the code writes it: adjacent
+// literals joined, the texts that say a call does nothing.
+TEST_F(ApiDocTest, EveryWarningOfTheCApiIsOnThePage) {
+  const std::string source = ReadSource("src/libzekcore.cc");
+  const std::regex literals(R"re(("[^"\n]*"\s*)+)re");
+  const std::regex piece(R"re("([^"\n]*)")re");
+  // The page wraps its lines: one blank stands for any run of them.
+  const std::string page = std::regex_replace(page_, std::regex(R"(\s+)"), " ");
+  size_t found = 0;
+  for (std::sregex_iterator it(source.begin(), source.end(), literals), end; it != end; ++it) {
+    const std::string run = (*it)[0];
+    std::string text;
+    for (std::sregex_iterator p(run.begin(), run.end(), piece), pend; p != pend; ++p)
+      text += (*p)[1];
+    if (text.find("does nothing") == std::string::npos)
+      continue;
+    found++;
+    EXPECT_NE(page.find("\"" + text + "\""), std::string::npos)
+        << "docs/api.md does not quote the warning \"" << text << "\"";
+  }
+  EXPECT_GT(found, 0u) << "no warning found in src/libzekcore.cc";
+}
+
+// The page shows the echo server's command line as the program takes it, and the README
+// names the program.
+TEST_F(ApiDocTest, TheEchoServerIsShownAsItRuns) {
+  const std::string source = ReadSource("tools/demo/zekcore_echo_server.cc");
+  std::smatch usage;
+  ASSERT_TRUE(std::regex_search(source, usage, std::regex(R"(usage: %s ([^\\"]+)\\n)")))
+      << "no usage line in tools/demo/zekcore_echo_server.cc";
+  EXPECT_NE(page_.find("zekcore_echo_server " + usage[1].str()), std::string::npos)
+      << "docs/api.md does not show zekcore_echo_server " << usage[1];
+  EXPECT_NE(ReadSource("README.md").find("zekcore_echo_server"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace im
 }  // namespace tavix

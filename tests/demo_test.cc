@@ -133,4 +133,18 @@ TEST(DemoTest, RefusedParametersNameTheExpectedMembersInOneLine) {
   }
 }
 
+// Asked for its usage, the demo prints it and neither starts a server nor connects.
+TEST(DemoTest, HelpPrintsTheUsageAndConnectsNowhere) {
+  for (const char* flag : {"--help", "-h"}) {
+    SCOPED_TRACE(flag);
+    const DemoRun run = RunDemo("", flag);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out.find("usage: "), 0u) << run.out;
+    EXPECT_NE(run.out.find("--websocket"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("event: "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("loopback"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+}
+
 }  // namespace

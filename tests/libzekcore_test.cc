@@ -82,6 +82,43 @@ TEST_F(LibZekCoreTest, EveryCallWithoutACoreDoesNothing) {
   EXPECT_TRUE(server_.logins().empty());
 }
 
+// Each call made without a core says so once, until the next core: an app that keeps
+// calling does not flood standard error.
+TEST_F(LibZekCoreTest, EachCallWithoutACoreWarnsOnceUntilTheNextInitialize) {
+  const char* const warnings[] = {
+      "ConnectImServer without Initialize does nothing",
+      "DisConnectImServer without Initialize does nothing",
+      "SendUserMessage without Initialize does nothing",
+  };
+  // Whole lines: "DisConnectImServer ..." holds "ConnectImServer ...".
+  const auto count = [](const std::string& text, const std::string& warning) {
+    const std::string line = "): " + warning + "\n";
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+      n++;
+    return n;
+  };
+  for (int core = 0; core < 2; core++) {
+    SCOPED_TRACE(core);
+    // A core comes and goes first, so that what tests before may have written counts for
+    // nothing here.
+    ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer_));
+    if (IsSkipped())
+      return;
+    UnInitialize();
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; i++) {
+      ConnectImServer(Params().c_str());
+      DisConnectImServer();
+      SendUserMessage("hello", 5, tavix::im::kMsgText);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    for (const char* warning : warnings)
+      EXPECT_EQ(1u, count(err, warning)) << warning << " in:\n" << err;
+  }
+  EXPECT_TRUE(server_.logins().empty());
+}
+
 TEST_F(LibZekCoreTest, SecondInitializeKeepsTheFirstObserver) {
   ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer_));
   if (IsSkipped())

@@ -224,6 +224,48 @@ TEST_F(ZekManagerTest, WebSocketConnectEchoAndDisconnect) {
   EXPECT_TRUE(WaitUntil([&] { return ws_server_.peer_closes() == 1; }));
 }
 
+// An empty text goes out over both transports, but only KCP brings an empty one back:
+// over WebSocket it is no JSON text. A binary frame reaches the app as a text does.
+TEST_F(ZekManagerTest, EmptyTextsAndBinaryFrames) {
+  const auto binary = [](const std::string& payload) {
+    zek_test::WsFrameToSend frame;
+    frame.opcode = zek_test::kWsOpBinary;
+    frame.payload = payload;
+    return frame;
+  };
+  const std::string end = R"({"end":1})";
+  const struct {
+    const char* type;
+    std::vector<zek_test::WsFrameToSend> pushed;  // by the WebSocket server
+    std::vector<std::string> app_gets;            // before the echo of `end`
+  } rows[] = {
+      {"kcp", {}, {"", ""}},
+      {"websocket", {binary(R"({"bin":1})"), binary("not json")}, {R"({"bin":1})"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.type);
+    RecordingObserver observer;
+    ZekManager manager(&observer, "127.0.0.1");
+    manager.ConnectImServer(Params(row.type));
+    ASSERT_TRUE(observer.WaitForEvents(1));
+    ASSERT_EQ(kEventConnected, observer.events()[0].code);
+    manager.InputUserMessage("", 0, kMsgText);
+    manager.InputUserMessage("x", 0, kMsgText);
+    for (const zek_test::WsFrameToSend& frame : row.pushed)
+      ASSERT_TRUE(ws_server_.SendFrame(frame));
+    // Its echo comes after every answer to what went before.
+    manager.InputUserMessage(end.c_str(), static_cast<int>(end.size()), kMsgText);
+    std::vector<std::string> expected = row.app_gets;
+    expected.push_back(end);
+    ASSERT_TRUE(observer.WaitForMessages(expected.size()));
+    EXPECT_EQ(expected, observer.messages());
+    EXPECT_TRUE(observer.messages_zero_terminated());
+    const std::vector<std::string> texts =
+        std::string(row.type) == "kcp" ? server_.texts() : ws_server_.texts();
+    EXPECT_EQ((std::vector<std::string>{"", "", end}), texts);
+  }
+}
+
 TEST_F(ZekManagerTest, RefusesNullDataAndNegativeLengths) {
   StartManager();
   ASSERT_NO_FATAL_FAILURE(ConnectAndLogIn());
@@ -311,14 +353,28 @@ TEST_F(ZekManagerTest, DisconnectWithoutConnectionRaisesNothing) {
 // Every parameter text gives one event and never lets an exception out of the worker.
 TEST_F(ZekManagerTest, ParameterTexts) {
   using Edit = std::function<void(Json::Value&)>;
-  const auto object = [](const Edit& edit) {
-    return [edit](uint16_t port) {
-      Json::Value root = ImParamObject(port);
-      edit(root);
-      return JsonText(root);
-    };
+  const uint16_t ws_port = ws_server_.port();
+  const auto edited = [ws_port](uint16_t port, const Edit& edit) {
+    Json::Value root = ImParamObject(port, ws_port);
+    edit(root);
+    return JsonText(root);
+  };
+  const auto object = [edited](const Edit& edit) {
+    return [edited, edit](uint16_t port) { return edited(port, edit); };
   };
   const auto text = [](const std::string& t) { return [t](uint16_t) { return t; }; };
+  // The reader stops after the first complete value and takes comments.
+  const auto around = [edited](const std::string& before, const std::string& after) {
+    return [edited, before, after](uint16_t port) {
+      return before + edited(port, [](Json::Value&) {}) + after;
+    };
+  };
+  const auto websocket = [](const Edit& edit) {
+    return [edit](Json::Value& v) {
+      v["connection_type"] = "websocket";
+      edit(v);
+    };
+  };
   const std::string deep(5000, '[');
   const std::string not_support = "not support";
   const std::string param_failed = "param parse init failed";
@@ -380,6 +436,25 @@ TEST_F(ZekManagerTest, ParameterTexts) {
       {"login too long for one datagram",
        object([](Json::Value& v) { v["token"] = std::string(2000, 't'); }),
        SetupFailed("connect server failed")},
+      {"text after the object", around("", " xyz"), kConnected},
+      {"two objects in a row, the second over WebSocket",
+       [edited](uint16_t port) {
+         return edited(port, [](Json::Value&) {}) +
+                edited(port, [](Json::Value& v) { v["connection_type"] = "websocket"; });
+       },
+       kConnected},
+      {"comments", around("/* params */ ", " // end\n"), kConnected},
+      // "tls" is a text like the others, but optional: only what cannot be one refuses.
+      {"tls 1", object(websocket([](Json::Value& v) { v["tls"] = 1; })), kWsConnected},
+      {"tls true", object(websocket([](Json::Value& v) { v["tls"] = true; })), kWsConnected},
+      {"tls null", object(websocket([](Json::Value& v) { v["tls"] = Json::Value(); })),
+       kWsConnected},
+      {"tls array", object(websocket([](Json::Value& v) { v["tls"].append("enable"); })),
+       SetupFailed("param parse init failed")},
+      {"tls object", object(websocket([](Json::Value& v) { v["tls"]["tls"] = "enable"; })),
+       SetupFailed("param parse init failed")},
+      {"tls array over KCP", object([](Json::Value& v) { v["tls"].append("enable"); }),
+       SetupFailed("param parse init failed")},
       {"port with a fraction",
        object([](Json::Value& v) { v["server_port_kcp"] = v["server_port_kcp"].asInt() + 0.75; }),
        kConnected},
@@ -393,14 +468,15 @@ TEST_F(ZekManagerTest, ParameterTexts) {
     manager_->ConnectImServer(c.param(server_.port()));
     ASSERT_TRUE(observer_.WaitForEvents(before + 1));
     EXPECT_EQ(c.expected, observer_.events()[before]);
-    if (c.expected == kConnected) {
+    const bool connected = c.expected.code == kEventConnected;
+    if (connected) {
       logins++;
       manager_->DisConnectImServer();
       ASSERT_TRUE(observer_.WaitForEvents(before + 2));
       EXPECT_EQ(kDisconnected, observer_.events()[before + 1]);
     }
     Drain();
-    EXPECT_EQ(before + (c.expected == kConnected ? 2 : 1), observer_.event_count());
+    EXPECT_EQ(before + (connected ? 2 : 1), observer_.event_count());
   }
   ASSERT_EQ(logins, LoginCount());
   EXPECT_EQ("12345", server_.logins().back().token);
@@ -1292,6 +1368,41 @@ TEST_F(ZekManagerBackoffTest, DisconnectCancelsThePendingReconnect) {
   EXPECT_FALSE(WaitUntil([&] { return LoginCount() > 1; }, kQuiet));
   // The counter is where the last connect left it.
   EXPECT_EQ(2, ReconnectInterval());
+}
+
+// The back-off goes on across the app's connects: each reconnect scheduled doubles the
+// wait, also one the app cancels, and a first login does not start the waits over. So
+// after five sessions that each began to reconnect and were ended by the app, a new
+// WebSocket session's first loss waits 32 s, and the attempt after it goes over KCP.
+TEST_F(ZekManagerBackoffTest, BackoffGoesOnAcrossTheAppsConnects) {
+  StartManager();
+  server_.SetLoginReply(Refuse(1, "busy"));
+  size_t events = 0;
+  for (int wait : {1000, 2000, 4000, 8000, 16000}) {
+    SCOPED_TRACE(wait);
+    manager_->ConnectImServer(Params());
+    ASSERT_TRUE(observer_.WaitForEvents(events + 1));
+    EXPECT_EQ((CoreEvent{kEventReconnecting, 1, kLoginFailed}), observer_.events()[events]);
+    EXPECT_EQ(wait, PendingDelayMs());
+    manager_->DisConnectImServer();
+    ASSERT_TRUE(observer_.WaitForEvents(events + 2));
+    EXPECT_EQ(kDisconnected, observer_.events()[events + 1]);
+    events += 2;
+  }
+  EXPECT_EQ(32, ReconnectInterval());
+
+  manager_->ConnectImServer(Params("websocket"));
+  ASSERT_TRUE(observer_.WaitForEvents(events + 1));
+  EXPECT_EQ(kWsConnected, observer_.events()[events]);
+  EXPECT_EQ(32, ReconnectInterval());
+  StdoutCapture capture;
+  ASSERT_TRUE(ws_server_.CloseConnection());
+  ASSERT_TRUE(observer_.WaitForEvents(events + 2));
+  EXPECT_EQ((CoreEvent{kEventReconnecting, 3, "start reconnect"}), observer_.events()[events + 1]);
+  ASSERT_NO_FATAL_FAILURE(PassReconnectWait(32000));
+  EXPECT_EQ(6u, server_.logins().size());
+  EXPECT_EQ((std::vector<std::string>{"start reconnecting, connection type : kcp ...\n"}),
+            ReconnectLines(capture.Take()));
 }
 
 // A reconnect that falls due as the core shuts down finds the connection gone and makes

@@ -4,12 +4,18 @@
 #   tools/demo.sh                  against a loopback KCP echo server it starts itself
 #   tools/demo.sh --websocket      against a loopback WebSocket echo server it starts itself
 #   tools/demo.sh '<json params>'  against the server the parameters name (docs/api.md)
+#   tools/demo.sh --help           this text, at once: nothing is built
 # Over WebSocket only JSON texts come back, so a line that is not JSON goes out as
 # {"text":"<line>"}. The build's status goes to standard error. Standard output carries
 # the demo's lines and the core's own ("start send keepalive conv = ...",
 # "start reconnecting, connection type : ...", "recv server's keepalive..."); the core's
 # log lines go to standard error.
 set -euo pipefail
+if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
+  # The comment above, from its second line to its last.
+  sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"
+  exit 0
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 "$root/tools/setup.sh"
@@ -44,7 +50,7 @@ show_progress() {
 log="$build/demo-build.log"
 echo "demo: building zekcore and the demo (a few minutes the first time) ..." >&2
 start=$SECONDS
-if ! cmake --build "$build" -j"$(nproc)" --target zekcore_demo 2>&1 | tee "$log" | show_progress; then
+if ! cmake --build "$build" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" --target zekcore_demo 2>&1 | tee "$log" | show_progress; then
   echo "demo: the build failed; the end of its output ($log):" >&2
   tail -n 30 "$log" >&2
   exit 1

@@ -28,7 +28,7 @@ done
 
 "$root/tools/setup.sh"
 
-jobs=$(nproc)
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 cmake_args=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
 if [ -n "$coverage" ]; then
   [ "$build" != "$root/fuzz/build" ] || build="$root/fuzz/build-coverage"

@@ -4,6 +4,7 @@
 //   zekcore_demo                 against a loopback KCP echo server started here
 //   zekcore_demo --websocket     against a loopback WebSocket echo server started here
 //   zekcore_demo '<json params>' against the server the parameters name
+//   zekcore_demo --help          what it takes, and nothing else
 //
 // Over WebSocket the core hands the app only texts that are JSON, so a line that is not
 // JSON goes out wrapped as {"text":"<line>"}, and the demo says so once.
@@ -127,6 +128,7 @@ class PrintingObserver : public tavix::im::ZEkCoreObserver {
 constexpr std::chrono::seconds kConnectWait(15);
 constexpr std::chrono::seconds kEchoWait(10);
 constexpr std::chrono::seconds kDisconnectWait(5);
+constexpr int kServerPingIntervalMs = 20000;
 
 // What the parameter text must hold, in one line.
 constexpr char kExpectedParams[] =
@@ -178,15 +180,23 @@ std::string AsJsonText(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char kUsage[] = "usage: %s [--websocket | '<json params>' | --help]\n%s\n";
   if (argc > 2) {
-    fprintf(stderr, "usage: %s [--websocket | '<json params>']\n%s\n", argv[0], kExpectedParams);
+    fprintf(stderr, kUsage, argv[0], kExpectedParams);
     return 2;
+  }
+  if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    printf(kUsage, argv[0], kExpectedParams);
+    return 0;
   }
   std::unique_ptr<zek_test::KcpTestServer> kcp_server;
   std::unique_ptr<zek_test::WsTestServer> ws_server;
   std::string params;
   if (argc > 1 && std::string(argv[1]) == "--websocket") {
-    ws_server = std::make_unique<zek_test::WsTestServer>();
+    // The core ends a WebSocket session that hears no ping for 40 s.
+    zek_test::WsTestServerOptions options;
+    options.ping_interval_ms = kServerPingIntervalMs;
+    ws_server = std::make_unique<zek_test::WsTestServer>(options);
     if (!ws_server->Start()) {
       fprintf(stderr, "cannot start the loopback server\n");
       return 1;

@@ -1,9 +1,11 @@
-// A loopback IM server to try the core against, by hand or from scripts: a KCP server
-// and a plain WebSocket server on 127.0.0.1 that accept every login and send each text
-// message back. It prints "kcp <port>" and "websocket <port>", one line each, once both
-// listen, then serves until SIGINT or SIGTERM.
+// A loopback IM server to try the core against, by hand or from scripts: a KCP server,
+// a plain WebSocket server and a WebSocket server over TLS on 127.0.0.1 that accept
+// every login and send each text message back; the WebSocket ones ping every 20 s, as
+// the core expects a server to. The TLS server's certificate names 127.0.0.1 and
+// localhost, so "server_ip" may be either. It prints "kcp <port>", "websocket <port>"
+// and "wss <port>", one line each, once all listen, then serves until SIGINT or SIGTERM.
 //
-//   zekcore_echo_server [kcp_port [websocket_port]]   (0 or nothing: a free port)
+//   zekcore_echo_server [kcp_port [websocket_port [wss_port]]]   (0 or nothing: a free port)
 
 #include <signal.h>
 #include <stdio.h>
@@ -15,6 +17,9 @@
 #include "tests/support/ws_test_server.h"
 
 namespace {
+
+// Well inside the 40 s of silence after which the core gives a WebSocket session up.
+constexpr int kPingIntervalMs = 20000;
 
 bool ParsePort(const char* text, uint16_t* port) {
   char* end = nullptr;
@@ -30,13 +35,21 @@ bool ParsePort(const char* text, uint16_t* port) {
 int main(int argc, char** argv) {
   zek_test::KcpTestServerConfig kcp_config;
   zek_test::WsTestServerOptions ws_options;
-  if (argc > 3 || (argc > 1 && !ParsePort(argv[1], &kcp_config.port)) ||
-      (argc > 2 && !ParsePort(argv[2], &ws_options.port))) {
-    fprintf(stderr, "usage: %s [kcp_port [websocket_port]]\n", argv[0]);
+  ws_options.ping_interval_ms = kPingIntervalMs;
+  zek_test::WsTestServerOptions wss_options = ws_options;
+  wss_options.tls = true;
+  if (argc > 4 || (argc > 1 && !ParsePort(argv[1], &kcp_config.port)) ||
+      (argc > 2 && !ParsePort(argv[2], &ws_options.port)) ||
+      (argc > 3 && !ParsePort(argv[3], &wss_options.port))) {
+    fprintf(stderr, "usage: %s [kcp_port [websocket_port [wss_port]]]\n", argv[0]);
     return 2;
   }
 
-  // The servers' threads inherit the mask, so only sigwait below sees these signals.
+  // A shell starts a background job with SIGINT ignored, and an ignored signal never
+  // reaches sigwait. The servers' threads inherit the mask, so only sigwait below sees
+  // these signals.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
@@ -53,12 +66,18 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot start the WebSocket server\n");
     return 1;
   }
-  printf("kcp %u\nwebsocket %u\n", static_cast<unsigned>(kcp.port()),
-         static_cast<unsigned>(websocket.port()));
+  zek_test::WsTestServer wss(wss_options);
+  if (!wss.Start()) {
+    fprintf(stderr, "cannot start the WebSocket server over TLS\n");
+    return 1;
+  }
+  printf("kcp %u\nwebsocket %u\nwss %u\n", static_cast<unsigned>(kcp.port()),
+         static_cast<unsigned>(websocket.port()), static_cast<unsigned>(wss.port()));
   fflush(stdout);
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
+  wss.Stop();
   websocket.Stop();
   kcp.Stop();
   return 0;
