@@ -268,18 +268,21 @@ struct Run {
     }
   }
 
-  // Each ping is answered with a pong before the connection hears of it, after the
+  // Each ping is answered with its pong before the connection hears of it, after the
   // events before it; false when the pong passed the waiting limit.
-  bool AnswerPing() {
+  bool AnswerPing(const ModelFrame& ping) {
     FeedEvents();
-    const ExpectedFrame pong{WebsocketClient::kOpPong, "", false};
-    return wout.Send(pong, 6, true) != zek_fuzz::WsOutputModel<ExpectedFrame>::Result::kOverflow;
+    const ModelFrame model_pong = zek_fuzz::ModelPongFor(ping);
+    const ExpectedFrame pong{WebsocketClient::kOpPong, model_pong.payload, false};
+    return wout.Send(pong, zek_fuzz::ModelWireSize(model_pong), true) !=
+           zek_fuzz::WsOutputModel<ExpectedFrame>::Result::kOverflow;
   }
 
   void Deliver(const std::string& bytes) {
     if (!socket_open())
       return;
-    client_model->Feed(bytes, &client_events, [this] { return AnswerPing(); });
+    client_model->Feed(bytes, &client_events,
+                       [this](const ModelFrame& ping) { return AnswerPing(ping); });
     FeedEvents();
     ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of the waiting bytes");
   }

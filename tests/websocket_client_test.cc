@@ -555,21 +555,42 @@ TEST_F(WebsocketClientTest, EndlessResponseEndsWithASocketError) {
   EXPECT_EQ(recorder_->opens(), 0);
 }
 
-TEST_F(WebsocketClientTest, AnswersAPingWithAnEmptyMaskedPong) {
+// A pong carries its ping's payload, masked like every frame of the client; an empty
+// ping gets an empty pong, and a ping too long for a control frame too.
+TEST_F(WebsocketClientTest, AnswersAPingWithItsPayload) {
+  struct Case {
+    const char* name;
+    std::string ping;
+    std::string pong;
+  };
+  const Case cases[] = {
+      {"empty", "", ""},
+      {"one byte", "x", "x"},
+      {"four bytes with a zero", std::string("\x00\x01\xFE\xFF", 4),
+       std::string("\x00\x01\xFE\xFF", 4)},
+      {"are you there", "are you there", "are you there"},
+      {"125 bytes", std::string(125, 'p'), std::string(125, 'p')},
+      {"126 bytes, too long for a control frame", std::string(126, 'p'), ""},
+  };
   Open();
-  CaptureStdout();
-  peer_.Send(Frame(0x89, "are you there"));
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
-  const std::string out = GetCapturedStdout();
-  EXPECT_NE(out.find("recv server's keepalive...\n"), std::string::npos) << out;
-  EXPECT_EQ(recorder_->frames()[0].opcode, WebsocketClient::kOpPing);
-  EXPECT_EQ(recorder_->frames()[0].payload, "are you there");
-  ASSERT_TRUE(WaitForWritten(1));
-  const WireFrame pong = Written()[0];
-  EXPECT_EQ(pong.b0, 0x8A);
-  EXPECT_EQ(pong.b1, 0x80);
-  EXPECT_EQ(pong.key.size(), 4u);
-  EXPECT_TRUE(pong.payload.empty());
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    CaptureStdout();
+    peer_.Send(Frame(0x89, c.ping));
+    ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == i + 1; }));
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(out, "recv server's keepalive...\n");
+    EXPECT_EQ(recorder_->frames()[i].opcode, WebsocketClient::kOpPing);
+    EXPECT_TRUE(recorder_->frames()[i].payload == c.ping);
+    ASSERT_TRUE(WaitForWritten(i + 1));
+    const WireFrame pong = Written()[i];
+    EXPECT_EQ(pong.b0, 0x8A);
+    EXPECT_EQ(pong.b1, 0x80 | c.pong.size());
+    EXPECT_EQ(pong.key.size(), 4u);
+    EXPECT_TRUE(pong.payload == c.pong);
+  }
+  EXPECT_TRUE(recorder_->closes().empty());
 }
 
 TEST_F(WebsocketClientTest, ReadsTheCloseFrame) {

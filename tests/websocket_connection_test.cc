@@ -153,6 +153,12 @@ class WebSocketConnectionTest : public ::testing::Test {
     return Params("127.0.0.1", server.port(), kUnusedPort, nullptr);
   }
 
+  // "/wss" for a TLS server, "/ws" for a plain one.
+  std::string ParamsFor(const WsTestServer& server) {
+    return server.tls() ? Params("127.0.0.1", kUnusedPort, server.port(), "enable")
+                        : PlainParams(server);
+  }
+
   bool Connect(const std::string& params, unsigned int timeout_ms = 10000) {
     bool ok = false;
     RunOn(worker_.get(), [&] {
@@ -180,10 +186,10 @@ class WebSocketConnectionTest : public ::testing::Test {
     return WaitUntil([&] { return reporter_->statuses().size() >= count; }, limit);
   }
 
-  // A plain server and a connection logged in to it.
+  // A server (plain unless `options` ask for TLS) and a connection logged in to it.
   WsTestServer* LogIn(WsTestServerOptions options = WsTestServerOptions()) {
     WsTestServer* server = StartServer(options);
-    EXPECT_TRUE(Connect(PlainParams(*server)));
+    EXPECT_TRUE(Connect(ParamsFor(*server)));
     EXPECT_TRUE(WaitForStatuses(1));
     const std::vector<Status> s = reporter_->statuses();
     EXPECT_EQ(s.size(), 1u);
@@ -646,6 +652,44 @@ TEST_F(WebSocketConnectionTest, DataFramesAndPongsAreNoSignOfLife) {
   }
   ASSERT_TRUE(WaitForStatuses(2));
   EXPECT_EQ(reporter_->statuses()[1].code, 5u);
+}
+
+// A strict server pings with data and ends the session at a pong that does not carry
+// it: every pong carries its ping's payload, masked, and the session holds.
+TEST_F(WebSocketConnectionTest, PongsCarryThePingsDataAndTheSessionHolds) {
+  const std::string payloads[] = {"", "x", std::string("\0\x01\xFE\xFF", 4), std::string(125, 'k')};
+  constexpr size_t kPings = 20;
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "/wss" : "/ws");
+    WsTestServerOptions options;
+    options.tls = tls;
+    options.strict_pongs = true;
+    WsTestServer* server = LogIn(options);
+    for (size_t i = 0; i < kPings; ++i) {
+      ASSERT_TRUE(server->SendPing(payloads[i % 4])) << i;
+      ASSERT_TRUE(WaitUntil([&] { return server->pongs_received() == i + 1; })) << i;
+    }
+    EXPECT_EQ(server->pong_mismatches(), 0u);
+    std::vector<zek_test::WsFrame> pongs;
+    for (const zek_test::WsFrame& frame : server->frames()) {
+      if (frame.opcode == zek_test::kWsOpPong)
+        pongs.push_back(frame);
+    }
+    ASSERT_EQ(pongs.size(), kPings);
+    for (size_t i = 0; i < kPings; ++i) {
+      const std::string& payload = payloads[i % 4];
+      // An empty one is 0x8A 0x80 and the key.
+      EXPECT_TRUE(pongs[i].fin && !pongs[i].rsv1 && pongs[i].masked) << i;
+      EXPECT_EQ(pongs[i].length_code, static_cast<int>(payload.size())) << i;
+      EXPECT_TRUE(pongs[i].payload == payload) << i;
+    }
+    Settle();
+    EXPECT_EQ(reporter_->statuses().size(), 1u);
+    EXPECT_TRUE(IsConnected());
+    EXPECT_EQ(server->connections(), 1u);
+    EXPECT_EQ(server->peer_closes(), 0u);
+    Restart();
+  }
 }
 
 TEST_F(WebSocketConnectionTest, ReportsHowTheClientClosed) {

@@ -237,6 +237,20 @@ void ModelCloseFrame(const std::string& payload, int* code, std::string* text) {
   *text = payload;
 }
 
+ModelFrame ModelPongFor(const ModelFrame& ping) {
+  ModelFrame pong;
+  pong.fin = true;
+  pong.opcode = 10;
+  pong.masked = true;
+  if (ping.payload.size() <= 125)
+    pong.payload = ping.payload;
+  return pong;
+}
+
+size_t ModelWireSize(const ModelFrame& frame) {
+  return 2 + (frame.payload.size() >= 126 ? 2 : 0) + 4 + frame.payload.size();
+}
+
 bool WsEvent::operator==(const WsEvent& other) const {
   if (kind != other.kind)
     return false;
@@ -297,7 +311,7 @@ void WsClientModel::SendQueueFull(std::vector<WsEvent>* events) {
 
 void WsClientModel::Feed(const std::string& bytes,
                          std::vector<WsEvent>* events,
-                         const std::function<bool()>& answer_ping) {
+                         const std::function<bool(const ModelFrame& ping)>& answer_ping) {
   if (closed_)
     return;
   buffer_ += bytes;
@@ -334,7 +348,7 @@ void WsClientModel::Feed(const std::string& bytes,
     switch (frame.opcode) {
       case 9:
         pings_++;
-        if (answer_ping && !answer_ping()) {
+        if (answer_ping && !answer_ping(frame)) {
           SendQueueFull(events);
           return;
         }

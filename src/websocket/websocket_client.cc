@@ -329,7 +329,7 @@ void WebsocketClient::ProcessFrames(char* data, size_t* length) {
       case kOpPing:
         printf("recv server's keepalive...\n");
         fflush(stdout);
-        SendPong();
+        SendPong(frame->payload_);
         // A pong past the waiting limit has closed the client: nothing follows its close.
         if (!close_reported_)
           SignalMessage(this, frame.get());
@@ -548,6 +548,14 @@ bool WebsocketClient::SendPing() {
 
 bool WebsocketClient::SendPong() {
   return SendFrame(nullptr, 0, true, kOpPong, true, false);
+}
+
+bool WebsocketClient::SendPong(const std::string& payload) {
+  // A ping too long for a control frame is the server's fault; the empty pong it always
+  // got still says the client is there.
+  if (payload.size() > kMaxControlPayload)
+    return SendPong();
+  return SendFrame(payload.data(), payload.size(), true, kOpPong, true, false);
 }
 
 }  // namespace tavix

@@ -48,6 +48,8 @@ class TavixSSLCertificateVerifier : public rtc::SSLCertificateVerifier {
 // behind megabytes of texts. Past kMaxWaitingBytes the client gives up as on any other
 // failure of its own: a server that stops reading cannot take the app's memory.
 //
+// A pong carries its ping's payload.
+//
 // Everything, sends included, belongs to the thread whose socket server runs the
 // socket; another thread hands its writes to that thread (the WebSocket
 // connection posts them).
@@ -74,6 +76,9 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
 
   // The largest payload a frame written by this client may carry.
   static constexpr size_t kMaxSendPayload = 65534;
+  // The most a control frame carries; a pong answers a longer ping empty, as no pong
+  // that long may be written.
+  static constexpr size_t kMaxControlPayload = 125;
   // What the socket buffers each way: 64 KiB of payload plus the largest header
   // a frame with a 16-bit length can have (8 bytes, masked), so that every such
   // frame fits whole, in and out.
@@ -120,7 +125,11 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   bool SendText(const std::string& text, bool rsv1);
   bool SendBinary(const char* data, size_t length);
   bool SendPing();
+  // An empty pong.
   bool SendPong();
+  // The pong that answers a ping: the ping's payload, identical (at most
+  // kMaxControlPayload bytes).
+  bool SendPong(const std::string& payload);
   // For the owner before it deletes the client: what waits goes out now as far as the
   // socket takes it, without waiting for the network; the rest goes with the client.
   void SendWaitingNow();
