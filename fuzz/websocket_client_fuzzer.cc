@@ -6,10 +6,11 @@
 // handshake and the framing derives from the same bytes: open, each data, ping and
 // pong frame with its bits and unmasked payload, the close with its code and text,
 // nothing after a close. What the client writes must be whole masked frames: a pong
-// with its ping's payload for each ping and the texts the script sends, in the order a
-// model of the client's way out gives: a frame the output buffer cannot take waits,
-// pongs ahead of waiting texts, a closed client refuses, and one frame too many for the
-// waiting limit closes the client.
+// with its ping's payload for each ping, the texts the script sends, and the answer to a
+// server's close frame (its status), in the order a model of the client's way out
+// gives: a frame the output buffer cannot take waits, pongs ahead of waiting texts, the
+// close answer last and as far as the socket takes it at once, a closed client refuses,
+// and one frame too many for the waiting limit closes the client.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -159,6 +160,12 @@ struct Session {
       return;
     model->Feed(bytes, &expected_events,
                 [this](const ModelFrame& ping) { return AnswerPing(ping); });
+    if (model->closed() && !expected_events.empty() &&
+        expected_events.back().answered_status >= 0) {
+      const ModelFrame close =
+          zek_fuzz::ModelCloseWith(static_cast<uint16_t>(expected_events.back().answered_status));
+      wout.AnswerClose(close, zek_fuzz::ModelWireSize(close));
+    }
     if (model->closed())
       wout.Close();
     ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of %zu waiting bytes",

@@ -598,6 +598,24 @@ TEST(WsTestServerTest, StrictServerEndsTheConnectionAtAPongThatDoesNotMatch) {
   EXPECT_EQ(3u, server.pongs_received());
 }
 
+// The client's answer to the server's close completes the handshake: the stream ends
+// without a second close frame.
+TEST(WsTestServerTest, EndsTheStreamWhenItsCloseIsAnswered) {
+  WsTestServer server;
+  ASSERT_TRUE(server.Start());
+  Client client;
+  ASSERT_TRUE(client.Connect(server));
+  ASSERT_TRUE(client.Open());
+  ASSERT_TRUE(server.SendClose(WsClosePayload(4000, kWsCloseJson)));
+  int opcode = -1;
+  EXPECT_EQ(WsClosePayload(4000, kWsCloseJson), client.ReadPayload(&opcode));
+  EXPECT_EQ(kWsOpClose, opcode);
+  ASSERT_TRUE(client.Send(Masked(kWsOpClose, WsClosePayload(4000, ""))));
+  EXPECT_FALSE(client.ReadMore());
+  EXPECT_EQ(0, client.read_error());
+  EXPECT_TRUE(client.buffered().empty());
+}
+
 TEST(WsTestServerTest, EndsTheStreamWithFinOrReset) {
   struct Case {
     WsTestServer::CloseHow how;

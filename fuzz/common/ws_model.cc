@@ -247,6 +247,22 @@ ModelFrame ModelPongFor(const ModelFrame& ping) {
   return pong;
 }
 
+ModelFrame ModelCloseWith(uint16_t status) {
+  ModelFrame close;
+  close.fin = true;
+  close.opcode = 8;
+  close.masked = true;
+  close.payload = {static_cast<char>(status >> 8), static_cast<char>(status & 0xFF)};
+  return close;
+}
+
+uint16_t ModelAnswerStatus(const std::string& close_payload) {
+  if (close_payload.size() < 2)
+    return 1000;
+  return static_cast<uint16_t>(static_cast<unsigned char>(close_payload[0]) << 8 |
+                               static_cast<unsigned char>(close_payload[1]));
+}
+
 size_t ModelWireSize(const ModelFrame& frame) {
   return 2 + (frame.payload.size() >= 126 ? 2 : 0) + 4 + frame.payload.size();
 }
@@ -370,6 +386,7 @@ void WsClientModel::Feed(const std::string& bytes,
         std::string text;
         ModelCloseFrame(frame.payload, &code, &text);
         Close(code, text, events);
+        events->back().answered_status = ModelAnswerStatus(frame.payload);
         return;
       }
       default:

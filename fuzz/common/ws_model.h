@@ -76,6 +76,10 @@ void ModelCloseFrame(const std::string& payload, int* code, std::string* text);
 // The pong that answers a ping: masked, with the ping's payload, or empty for a ping too
 // long for a control frame.
 ModelFrame ModelPongFor(const ModelFrame& ping);
+// A masked close frame with `status`: the client's answer to a server's close carries the
+// server's status (1000 when it named none), the app's end 1000.
+ModelFrame ModelCloseWith(uint16_t status);
+uint16_t ModelAnswerStatus(const std::string& close_payload);
 // The size on the wire of a masked frame the client writes.
 size_t ModelWireSize(const ModelFrame& frame);
 
@@ -85,6 +89,10 @@ struct WsEvent {
   ModelFrame frame;  // kMessage
   int code = 0;      // kClose
   std::string text;  // kClose
+  // kClose that a server's close frame brought: the client answers it with a close frame
+  // of this status before its socket closes; -1 for every other end. Not compared: it
+  // says what the client writes, not what it reports.
+  int answered_status = -1;
 
   bool operator==(const WsEvent& other) const;
   std::string ToString() const;

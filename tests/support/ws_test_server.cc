@@ -318,6 +318,8 @@ struct WsTestServer::Connection {
   Clock::time_point next_ping;
   // The payloads of the pings sent and not answered yet, oldest first.
   std::deque<std::string> unanswered_pings;
+  // The server has sent a close frame of its own.
+  bool close_sent = false;
 
   // The stream's pushes are this large; 0 while no stream runs on this connection.
   size_t stream_size = 0;
@@ -618,7 +620,12 @@ bool WsTestServer::SendClose(const std::string& payload) {
   WsFrameToSend to_send;
   to_send.opcode = kWsOpClose;
   to_send.payload = payload;
-  return SendFrame(to_send);
+  const std::string bytes = EncodeWsFrame(to_send);
+  return OnNewest([this, bytes](Connection* conn) {
+    Write(conn, bytes);
+    conn->close_sent = true;
+    return true;
+  });
 }
 
 bool WsTestServer::CloseConnection(CloseHow how) {
@@ -992,13 +999,17 @@ void WsTestServer::HandleFrame(Connection* conn, WsFrame frame) {
             close_frame.opcode = kWsOpClose;
             close_frame.payload = WsClosePayload(1002, "");
             Write(conn, EncodeWsFrame(close_frame));
+            conn->close_sent = true;
             conn->fin_pending = true;
           }
         }
       }
       break;
     case kWsOpClose:
-      if (answer && conn->Writable()) {
+      // The answer to our own close ends the closing handshake.
+      if (conn->close_sent) {
+        conn->fin_pending = true;
+      } else if (answer && conn->Writable()) {
         WsFrameToSend close_frame;
         close_frame.opcode = kWsOpClose;
         close_frame.payload = frame.payload.substr(0, 2);

@@ -220,7 +220,8 @@ struct WsTestServerOptions {
 // login; it is answered with the configured reply and starts the pings. Later
 // text frames are the texts, echoed when `echo` is set. Pings are answered with
 // pongs; a close frame is answered with a close frame carrying its status, then
-// the server ends the stream.
+// the server ends the stream; a close frame that answers the server's own (SendClose)
+// completes the closing handshake: the server ends the stream without another.
 //
 // Every method may be called from any thread. An input (a request, a frame)
 // and the server's answer to it (the handshake response, the login reply, an
