@@ -182,6 +182,13 @@ def websocket_client():
           blob(response + ws_frame(1, b"hi")))
     write("websocket_client_fuzzer", "length64", b"\x01" + b"\x00" + blob(b"\x82\x7f" + u32(0) +
                                                                            u32(70000)))
+    # Pings with data get pongs with the same data; a close with status 4000 is answered
+    # with 4000, the last 3 bytes the socket takes.
+    write("websocket_client_fuzzer", "ping_data_and_close",
+          b"\x01" + b"\x01" + u8(0x89) + blob(b"x") + u32(0) + b"\x01" + u8(0x89) +
+          blob(b"\x00\x01\xfe\xff") + u32(0) + b"\x01" + u8(0x89) + blob(b"p" * 125) + u32(0) +
+          b"\x05" + blob(b"text") + b"\x03" + u16(3) + b"\x01" + u8(0x88) +
+          blob(u16(4000) + b'{"code":4001,"msg":"kicked"}') + u32(0))
 
 
 def websocket_connection():
@@ -196,6 +203,13 @@ def websocket_connection():
           b"\x02" + b"\x07" + blob(b'{"code":0}') + b"\x01" + u8(0x88) +
           blob(u16(1000) + b'{"code":8002,"msg":"x"}'))
     write("websocket_connection_fuzzer", "timeouts", b"\x01" + b"\x03" + u16(10000))
+    # The app's end after login, a text and a ping with data: a close frame 1000 follows;
+    # once with the socket drained first, once with it taking 5 bytes at a time.
+    session = (b"\x07" + blob(b'{"code":0}') + b"\x04" + blob(b"app text") + b"\x01" +
+               u8(0x89) + blob(b"hb"))
+    write("websocket_connection_fuzzer", "app_end", b"\x06" + session)
+    write("websocket_connection_fuzzer", "app_end_backed_up",
+          b"\x0e" + b"\x08\x01" + u16(5) + session)
     # After login the socket takes 5 bytes at a time: the app's text goes out in pieces.
     write("websocket_connection_fuzzer", "slow_socket",
           b"\x02" + b"\x07" + blob(b'{"code":0}') + b"\x08\x01" + u16(5) + b"\x04" +

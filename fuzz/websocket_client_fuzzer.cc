@@ -5,11 +5,12 @@
 // close) and every event the client reports must equal what a model of the
 // handshake and the framing derives from the same bytes: open, each data, ping and
 // pong frame with its bits and unmasked payload, the close with its code and text,
-// nothing after a close. What the client writes must be whole masked frames: an
-// empty pong for each ping and the texts the script sends, in the order a model of
-// the client's way out gives: a frame the output buffer cannot take waits, pongs
-// ahead of waiting texts, a closed client refuses, and one frame too many for the
-// waiting limit closes the client.
+// nothing after a close. What the client writes must be whole masked frames: a pong
+// with its ping's payload for each ping, the texts the script sends, and the answer to a
+// server's close frame (its status), in the order a model of the client's way out
+// gives: a frame the output buffer cannot take waits, pongs ahead of waiting texts, the
+// close answer last and as far as the socket takes it at once, a closed client refuses,
+// and one frame too many for the waiting limit closes the client.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -146,18 +147,25 @@ struct Session {
   OutputChecker checker;
   std::string accept;
 
-  // Each ping is answered at once with an empty masked pong; false when that pong
-  // passed the waiting limit.
-  bool AnswerPing() {
-    ModelFrame pong;
-    pong.opcode = WebsocketClient::kOpPong;
-    return wout.Send(pong, 6, true) != zek_fuzz::WsOutputModel<ModelFrame>::Result::kOverflow;
+  // Each ping is answered at once with its pong; false when that pong passed the
+  // waiting limit.
+  bool AnswerPing(const ModelFrame& ping) {
+    const ModelFrame pong = zek_fuzz::ModelPongFor(ping);
+    return wout.Send(pong, zek_fuzz::ModelWireSize(pong), true) !=
+           zek_fuzz::WsOutputModel<ModelFrame>::Result::kOverflow;
   }
 
   void Deliver(const std::string& bytes) {
     if (model->closed())
       return;
-    model->Feed(bytes, &expected_events, [this] { return AnswerPing(); });
+    model->Feed(bytes, &expected_events,
+                [this](const ModelFrame& ping) { return AnswerPing(ping); });
+    if (model->closed() && !expected_events.empty() &&
+        expected_events.back().answered_status >= 0) {
+      const ModelFrame close =
+          zek_fuzz::ModelCloseWith(static_cast<uint16_t>(expected_events.back().answered_status));
+      wout.AnswerClose(close, zek_fuzz::ModelWireSize(close));
+    }
     if (model->closed())
       wout.Close();
     ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of %zu waiting bytes",

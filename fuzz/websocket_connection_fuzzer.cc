@@ -73,6 +73,8 @@ class ConnectionModel {
 
   bool client_alive = true;
   bool connected = false;
+  // The server fell silent: the app's end sends no close frame.
+  bool link_failed = false;
   std::string fragments;
   Timer connect, login, keep_alive;
   int64_t last_recv = 0;
@@ -123,6 +125,7 @@ class ConnectionModel {
         keep_alive.due = now + 10000;
       } else {
         keep_alive.armed = false;
+        link_failed = true;
         reports.push_back(Report::Status(Connection::kConnLost, 5,
                                          "can not recv server's response, please reconnect"));
       }
@@ -261,6 +264,8 @@ struct Run {
       const WsEvent event = client_events[events_fed];
       if (event.kind == WsEvent::kClose) {
         socket_closed = true;
+        if (event.answered_status >= 0)
+          AnswerClose(static_cast<uint16_t>(event.answered_status), true);
         wout.Close();
       }
       model->OnClientEvent(event, now());
@@ -268,20 +273,34 @@ struct Run {
     }
   }
 
-  // Each ping is answered with a pong before the connection hears of it, after the
+  // Each ping is answered with its pong before the connection hears of it, after the
   // events before it; false when the pong passed the waiting limit.
-  bool AnswerPing() {
+  bool AnswerPing(const ModelFrame& ping) {
     FeedEvents();
-    const ExpectedFrame pong{WebsocketClient::kOpPong, "", false};
-    return wout.Send(pong, 6, true) != zek_fuzz::WsOutputModel<ExpectedFrame>::Result::kOverflow;
+    const ModelFrame model_pong = zek_fuzz::ModelPongFor(ping);
+    const ExpectedFrame pong{WebsocketClient::kOpPong, model_pong.payload, false};
+    return wout.Send(pong, zek_fuzz::ModelWireSize(model_pong), true) !=
+           zek_fuzz::WsOutputModel<ExpectedFrame>::Result::kOverflow;
   }
 
   void Deliver(const std::string& bytes) {
     if (!socket_open())
       return;
-    client_model->Feed(bytes, &client_events, [this] { return AnswerPing(); });
+    client_model->Feed(bytes, &client_events,
+                       [this](const ModelFrame& ping) { return AnswerPing(ping); });
     FeedEvents();
     ZEK_FUZZ_CHECK(socket->Deliver(bytes), "a read event took none of the waiting bytes");
+  }
+
+  // The client's close frame: the answer to a server's close (`answer`), which lets go of
+  // what waits first, or the app's end, behind it.
+  void AnswerClose(uint16_t status, bool answer) {
+    const ModelFrame close = zek_fuzz::ModelCloseWith(status);
+    const ExpectedFrame frame{WebsocketClient::kOpClose, close.payload, false};
+    if (answer)
+      wout.AnswerClose(frame, zek_fuzz::ModelWireSize(close));
+    else
+      wout.SendClose(frame, zek_fuzz::ModelWireSize(close));
   }
 
   void CloseSocket(int error) {
@@ -480,14 +499,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CompareWire(r.socket->sent(), r.frames, false);
     }
   }
-  if (r.socket && r.wout.out.connected) {
+  // Unless the bit 0x08 leaves the socket as the script did, everything queued goes out
+  // first, and then every expected frame must be there.
+  if (!(flags & 0x08) && r.socket && r.wout.out.connected) {
     r.socket->set_send_budget(-1);
     r.wout.out.budget = -1;
     r.socket->RaiseWritable();
     r.wout.WriteEvent();
     CompareWire(r.socket->sent(), r.frames, true);
   }
+  // The end: the app's (with the bit 0x04), which follows what waits with a close frame
+  // 1000 while the WebSocket is open and its link has not failed, or the connection's
+  // own stop. Either writes what waits as far as the socket takes it now and deletes the
+  // client; the socket's last bytes must be the expected frames.
+  const bool by_app = flags & 0x04;
+  std::string last_sent;
+  if (r.socket) {
+    r.socket->set_sent_on_destroy(&last_sent);
+    if (by_app && !r.model->link_failed && r.client_model && r.client_model->open())
+      r.AnswerClose(WebsocketClient::kCloseNormal, false);
+    else
+      r.wout.SendNow();
+  }
+  if (by_app)
+    r.conn->DisConnectServerByApp();
+  else
+    r.conn->DisConnectServer();
+  if (r.socket) {
+    ZEK_FUZZ_CHECK(g_server->latest() == nullptr, "the client outlived the end");
+    ZEK_FUZZ_CHECK(last_sent.size() == r.wout.out.sent.size(),
+                   "at the end the socket took %zu bytes, model %zu", last_sent.size(),
+                   r.wout.out.sent.size());
+    CompareWire(last_sent, r.frames, r.wout.out.queued.empty() && r.wout.waiting == 0);
+  }
   zek_fuzz::MaybePrintReports(r.recorder.reports);
-  r.conn->DisConnectServer();
   return 0;
 }

@@ -34,6 +34,10 @@ int Connection::SendData(const char* /*data*/, int /*length*/, ZEkMsgType /*type
   return 0;
 }
 
+void Connection::DisConnectServerByApp() {
+  DisConnectServer();
+}
+
 void Connection::OnMessage(rtc::Message* /*msg*/) {}
 
 const Connection::ParamField Connection::kParamFields[kParamFieldCount] = {

@@ -63,6 +63,10 @@ class Connection : public virtual rtc::MessageHandler,
   virtual int SendData(const char* data, int length, ZEkMsgType type);
   // Stops everything: clears the connected flag, cancels every timer, releases sockets.
   virtual void DisConnectServer() = 0;
+  // The app ends the session (its disconnect, or the core's shut-down): a transport with
+  // a closing handshake of its own begins it, without waiting for the server's answer;
+  // then everything stops as in DisConnectServer, which is all the base does.
+  virtual void DisConnectServerByApp();
   void OnMessage(rtc::Message* msg) override;
 
   // A member of the parameter text: a text, or a port from 1 to 65535. A required one

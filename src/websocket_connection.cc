@@ -48,6 +48,7 @@ bool WebSocketConnection::ConnectServer(unsigned int timeout_ms, unsigned int /*
   // one shared certificate verifier, which the new client's TLS adapter must keep.
   if (ws_client_)
     DisConnectServer();
+  link_failed_ = false;
   std::string path = "/ws";
   int port = server_port_ws_;
   if (tls_ == "enable") {
@@ -90,12 +91,29 @@ void WebSocketConnection::WriteText(const std::string& text) {
 }
 
 void WebSocketConnection::DisConnectServer() {
+  Stop(false);
+}
+
+void WebSocketConnection::DisConnectServerByApp() {
+  Stop(!link_failed_);
+}
+
+void WebSocketConnection::Stop(bool close_frame) {
   connected_.store(false);
   thread_->Clear(this);
   // Texts accepted before the disconnect leave now as far as the socket takes them,
-  // as the KCP transport flushes its queue; nobody waits for the network.
-  if (ws_client_)
+  // as the KCP transport flushes its queue; nobody waits for the network. The app's end
+  // of a working session follows them with the close frame; a client not open yet, or
+  // closed already, sends none.
+  const bool open = ws_client_ && ws_client_->handshake_done() &&
+                    ws_client_->GetState() != rtc::AsyncPacketSocket::PS_CLOSED;
+  if (close_frame && open) {
+    if (!ws_client_->SendClose(WebsocketClient::kCloseNormal))
+      RTC_LOG(LS_WARNING) << "closing with " << ws_client_->unsent_bytes()
+                          << " bytes the socket has not taken, the close frame among them";
+  } else if (ws_client_) {
     ws_client_->SendWaitingNow();
+  }
   ws_client_.reset();
 }
 
@@ -115,6 +133,7 @@ void WebSocketConnection::OnMessage(rtc::Message* msg) {
       if (elapsed <= kWsKeepAliveLimitMs) {
         PostKeepAlive();
       } else {
+        link_failed_ = true;
         SignalStatusChange(this, kConnLost, kServerSilentCode, kServerSilentText);
       }
       break;

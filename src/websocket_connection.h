@@ -48,6 +48,9 @@ class WebSocketConnection : public Connection {
   // Clears the connected flag and every pending message of this connection, writes
   // what waits in the client as far as the socket takes it now, and deletes the client.
   void DisConnectServer() override;
+  // The same, with a close frame 1000 behind what waits, while the WebSocket is open and
+  // its link has not failed.
+  void DisConnectServerByApp() override;
   void OnMessage(rtc::Message* msg) override;
 
   void OnWsOpen(WebsocketClient* client);
@@ -64,9 +67,14 @@ class WebSocketConnection : public Connection {
   CycleBuffer recv_buffer_;
   // Worker thread only: created, used and deleted there.
   std::unique_ptr<WebsocketClient> ws_client_;
+  // Worker thread only: the server fell silent. A link that failed ends without a close
+  // frame; every other failure has closed the client already.
+  bool link_failed_ = false;
 
  private:
   void WriteText(const std::string& text);
+  // DisConnectServer, with the closing handshake begun first when `close_frame`.
+  void Stop(bool close_frame);
   // A fragmented message past kWsMaxMessageSize: lets go of what was collected, closes
   // the client and reports the end like the client's own failures.
   void FailOversizedMessage();

@@ -133,7 +133,8 @@ void ZekManager::Cleanup() {
 void ZekManager::OnMessage(rtc::Message* msg) {
   switch (msg->id_) {
     case kDestroyConnectionMsg:
-      DoDisConnectAndDestoryConn();
+      // Posted by the shut-down alone: the app ends the session.
+      DoDisConnectAndDestoryConn(true);
       break;
     case kConnectMsg: {
       auto* data = dynamic_cast<ZConnMsgData*>(msg->data_);
@@ -165,7 +166,7 @@ void ZekManager::DoConnectImServer(std::string param) {
   std::string error;
   if (!DoCreateConnAndConnect(error)) {
     NotifyEventObserver(kEventConnectFailed, kSetupErrorCode, error);
-    DoDisConnectAndDestoryConn();
+    DoDisConnectAndDestoryConn(false);
   }
 }
 
@@ -173,7 +174,7 @@ void ZekManager::DoDisConnectImServer() {
   if (!connection_)
     return;
   UpdateConnStatus(kImIdle);
-  DoDisConnectAndDestoryConn();
+  DoDisConnectAndDestoryConn(true);
   rtc::Thread::Current()->Clear(this, kReconnectMsg);
   NotifyEventObserver(kEventDisconnected, 0, "");
 }
@@ -181,7 +182,7 @@ void ZekManager::DoDisConnectImServer() {
 void ZekManager::DoReConnectImServer() {
   if (!connection_)
     return;
-  DoDisConnectAndDestoryConn();
+  DoDisConnectAndDestoryConn(false);
   if (reconnect_interval_ >= kMaxReconnectInterval) {
     reconnect_interval_ = 1;
     if (conn_type_ == kKcpType)
@@ -199,7 +200,7 @@ void ZekManager::DoReConnectImServer() {
   }
 }
 
-void ZekManager::DoDisConnectAndDestoryConn() {
+void ZekManager::DoDisConnectAndDestoryConn(bool by_app) {
   std::unique_ptr<Connection> connection;
   {
     // Once the lock is let go no app thread is inside the connection's SendData, and
@@ -211,7 +212,10 @@ void ZekManager::DoDisConnectAndDestoryConn() {
     return;
   // Outside the lock: stopping the connection deletes its sockets, whose signals a
   // callback that sends holds while it waits for the lock.
-  connection->DisConnectServer();
+  if (by_app)
+    connection->DisConnectServerByApp();
+  else
+    connection->DisConnectServer();
 }
 
 bool ZekManager::DoCreateConnAndConnect(std::string& error) {

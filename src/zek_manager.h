@@ -119,8 +119,10 @@ class ZekManager : public rtc::MessageHandler, public sigslot::has_slots<sigslot
   void DoConnectImServer(std::string param);
   void DoDisConnectImServer();
   void DoReConnectImServer();
-  // Takes the connection away from app threads, then stops and deletes it.
-  void DoDisConnectAndDestoryConn();
+  // Takes the connection away from app threads, then stops and deletes it; `by_app` for
+  // the app's disconnect and the shut-down, which end the session in the transport's
+  // orderly way.
+  void DoDisConnectAndDestoryConn(bool by_app);
   // Creates, wires, publishes and starts the connection of conn_type_; on false `error`
   // says why.
   bool DoCreateConnAndConnect(std::string& error);

@@ -1267,10 +1267,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 class LibZekCoreWebSocketTest : public LibZekCoreTransportTest {
  protected:
+  // Connects, as the first session or after the app's disconnect of an earlier one.
   void LogIn() {
+    const size_t before = observer_.event_count();
     ConnectImServer(Params().c_str());
-    ASSERT_TRUE(observer_.WaitForEvents(1));
-    ASSERT_EQ(Connected(), observer_.events()[0]);
+    ASSERT_TRUE(observer_.WaitForEvents(before + 1));
+    ASSERT_EQ(Connected(), observer_.events()[before]);
   }
 };
 
@@ -1329,6 +1331,87 @@ TEST_P(LibZekCoreWebSocketTest, EndlessFragmentedMessageEndsTheConnection) {
   EXPECT_EQ(Reconnected(), observer_.events()[2]);
   EXPECT_EQ(2u, Logins());
   EXPECT_TRUE(Echoes(R"({"after":"the flood"})"));
+}
+
+// The closing handshake the server begins: the server reads a close frame with its own
+// status before the connection ends, and the app hears what it always did: 8002 ends the
+// session, another code starts a reconnect.
+TEST_P(LibZekCoreWebSocketTest, ServersCloseIsAnsweredWithItsStatus) {
+  const std::string kicked = R"({"code":4001,"msg":"kicked"})";
+  const struct {
+    const char* name;
+    uint16_t status;
+    std::string json;
+    CoreEvent event;
+  } cases[] = {
+      {"8002",
+       1000,
+       zek_test::kWsCloseJson,
+       {tavix::im::kEventServerClosed, 8002, zek_test::kWsCloseJson}},
+      {"another code", 4000, kicked, {tavix::im::kEventReconnecting, 4001, "start reconnect"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(LogIn());
+    const size_t events = observer_.event_count();
+    const size_t closes = ws_server_->peer_closes();
+    ASSERT_TRUE(ws_server_->SendClose(zek_test::WsClosePayload(c.status, c.json)));
+    ASSERT_TRUE(observer_.WaitForEvents(events + 1));
+    EXPECT_EQ(c.event, observer_.events()[events]);
+    ASSERT_TRUE(WaitUntil([&] { return ws_server_->peer_closes() == closes + 1; }));
+    const std::vector<zek_test::WsFrame> frames = ws_server_->frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(zek_test::kWsOpClose, frames.back().opcode);
+    EXPECT_TRUE(frames.back().masked);
+    EXPECT_EQ(zek_test::WsClosePayload(c.status, ""), frames.back().payload);
+    Drain();
+    EXPECT_EQ(events + 1, observer_.event_count());
+    // The client closed already: the disconnect writes nothing, and cancels a reconnect.
+    DisConnectImServer();
+    ASSERT_TRUE(observer_.WaitForEvents(events + 2));
+    EXPECT_EQ(kDisconnected, observer_.events()[events + 1]);
+    EXPECT_EQ(frames.size(), ws_server_->frame_count());
+  }
+}
+
+// The app's end of a working session, by DisConnectImServer or by UnInitialize: the
+// server reads every text accepted before it, then a close frame 1000, then the end of
+// the connection.
+TEST_P(LibZekCoreWebSocketTest, AppsEndSendsTheTextsThenACloseFrame) {
+  // Nothing comes back: unread bytes at the close would turn it into a reset.
+  ws_server_->SetEcho(false);
+  for (bool uninitialize : {false, true}) {
+    SCOPED_TRACE(uninitialize ? "UnInitialize" : "DisConnectImServer");
+    ASSERT_NO_FATAL_FAILURE(LogIn());
+    const size_t events = observer_.event_count();
+    const size_t frames_before = ws_server_->frame_count();
+    const size_t closes = ws_server_->peer_closes();
+    std::vector<std::string> sent;
+    for (int i = 0; i < 20; ++i) {
+      sent.push_back(R"({"n":)" + std::to_string(i) + "}");
+      SendUserMessage(sent.back().c_str(), static_cast<int>(sent.back().size()),
+                      tavix::im::kMsgText);
+    }
+    if (uninitialize) {
+      UnInitialize();
+      EXPECT_EQ(events, observer_.event_count());
+    } else {
+      DisConnectImServer();
+      ASSERT_TRUE(observer_.WaitForEvents(events + 1));
+      EXPECT_EQ(kDisconnected, observer_.events()[events]);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return ws_server_->peer_closes() == closes + 1; }));
+    const std::vector<zek_test::WsFrame> all = ws_server_->frames();
+    // The login, the texts, the close frame.
+    ASSERT_EQ(frames_before + sent.size() + 1, all.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      EXPECT_EQ(zek_test::kWsOpText, all[frames_before + i].opcode) << i;
+      EXPECT_EQ(sent[i], all[frames_before + i].payload) << i;
+    }
+    EXPECT_EQ(zek_test::kWsOpClose, all.back().opcode);
+    EXPECT_TRUE(all.back().masked);
+    EXPECT_EQ(zek_test::WsClosePayload(1000, ""), all.back().payload);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports,

@@ -84,8 +84,9 @@ std::string Frame(int first, const std::string& payload, bool mask = false) {
   return f;
 }
 
-std::string ClosePayload(const std::string& text) {
-  return std::string("\x03\xE8", 2) + text;
+// A close payload: the status big-endian, then the text.
+std::string ClosePayload(const std::string& text, uint16_t status = 1000) {
+  return std::string{static_cast<char>(status >> 8), static_cast<char>(status & 0xFF)} + text;
 }
 
 // One frame the client wrote, as the wire has it.
@@ -555,21 +556,42 @@ TEST_F(WebsocketClientTest, EndlessResponseEndsWithASocketError) {
   EXPECT_EQ(recorder_->opens(), 0);
 }
 
-TEST_F(WebsocketClientTest, AnswersAPingWithAnEmptyMaskedPong) {
+// A pong carries its ping's payload, masked like every frame of the client; an empty
+// ping gets an empty pong, and a ping too long for a control frame too.
+TEST_F(WebsocketClientTest, AnswersAPingWithItsPayload) {
+  struct Case {
+    const char* name;
+    std::string ping;
+    std::string pong;
+  };
+  const Case cases[] = {
+      {"empty", "", ""},
+      {"one byte", "x", "x"},
+      {"four bytes with a zero", std::string("\x00\x01\xFE\xFF", 4),
+       std::string("\x00\x01\xFE\xFF", 4)},
+      {"are you there", "are you there", "are you there"},
+      {"125 bytes", std::string(125, 'p'), std::string(125, 'p')},
+      {"126 bytes, too long for a control frame", std::string(126, 'p'), ""},
+  };
   Open();
-  CaptureStdout();
-  peer_.Send(Frame(0x89, "are you there"));
-  ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == 1; }));
-  const std::string out = GetCapturedStdout();
-  EXPECT_NE(out.find("recv server's keepalive...\n"), std::string::npos) << out;
-  EXPECT_EQ(recorder_->frames()[0].opcode, WebsocketClient::kOpPing);
-  EXPECT_EQ(recorder_->frames()[0].payload, "are you there");
-  ASSERT_TRUE(WaitForWritten(1));
-  const WireFrame pong = Written()[0];
-  EXPECT_EQ(pong.b0, 0x8A);
-  EXPECT_EQ(pong.b1, 0x80);
-  EXPECT_EQ(pong.key.size(), 4u);
-  EXPECT_TRUE(pong.payload.empty());
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    CaptureStdout();
+    peer_.Send(Frame(0x89, c.ping));
+    ASSERT_TRUE(WaitUntil([&] { return recorder_->frames().size() == i + 1; }));
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(out, "recv server's keepalive...\n");
+    EXPECT_EQ(recorder_->frames()[i].opcode, WebsocketClient::kOpPing);
+    EXPECT_TRUE(recorder_->frames()[i].payload == c.ping);
+    ASSERT_TRUE(WaitForWritten(i + 1));
+    const WireFrame pong = Written()[i];
+    EXPECT_EQ(pong.b0, 0x8A);
+    EXPECT_EQ(pong.b1, 0x80 | c.pong.size());
+    EXPECT_EQ(pong.key.size(), 4u);
+    EXPECT_TRUE(pong.payload == c.pong);
+  }
+  EXPECT_TRUE(recorder_->closes().empty());
 }
 
 TEST_F(WebsocketClientTest, ReadsTheCloseFrame) {
@@ -598,6 +620,8 @@ TEST_F(WebsocketClientTest, ReadsTheCloseFrame) {
       {"status only", ClosePayload(""), -104, ClosePayload("")},
       {"one byte", std::string("\x03", 1), -104, std::string("\x03", 1)},
       {"empty", "", -104, ""},
+      {"status 4000", ClosePayload(bye, 4000), 8002, bye},
+      {"status 8002 without JSON", ClosePayload("", 8002), -104, ClosePayload("", 8002)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -610,6 +634,16 @@ TEST_F(WebsocketClientTest, ReadsTheCloseFrame) {
     EXPECT_TRUE(recorder_->closes()[0].text == c.text);
     EXPECT_TRUE(recorder_->frames().empty());
     EXPECT_TRUE(peer_.WaitForClientClose());
+    // The answer, before the end of the stream: one masked close frame with the server's
+    // status, or 1000 when it named none.
+    const std::vector<WireFrame> written = Written();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].b0, 0x88);
+    EXPECT_EQ(written[0].b1, 0x82);
+    EXPECT_EQ(written[0].key.size(), 4u);
+    EXPECT_TRUE(written[0].payload ==
+                (c.payload.size() >= 2 ? c.payload.substr(0, 2) : ClosePayload("")));
+    EXPECT_EQ(peer_.received().size(), request_.size() + 8);
     Destroy();
   }
 }
@@ -822,6 +856,84 @@ TEST_F(WebsocketClientTest, PongsGoAheadOfWaitingTexts) {
     ASSERT_TRUE(frames[at].payload == NumberedText(i, kSize)) << i;
   }
   EXPECT_EQ(frames.back().payload, NumberedText(sent, 10));
+}
+
+// The owner's close frame goes behind every frame accepted before it, and nothing goes
+// after it. Behind a backed-up socket it is not gone yet, and SendClose says so; if the
+// client lives on, it leaves last once the peer reads again.
+TEST_F(WebsocketClientTest, CloseFrameIsTheLastFrameEvenBehindABackedUpSocket) {
+  Open();
+  peer_.SetReading(false);
+  constexpr size_t kSize = 60000;
+  size_t sent = 0;
+  CaptureStdout();
+  RunOn(worker_.get(), [&] {
+    sent = FillUntilWaiting(client_, 2, kSize);
+    // A pong waits too, ahead of the texts.
+    std::string ping = Frame(0x89, "hb");
+    size_t length = ping.size();
+    client_->ProcessInput(&ping[0], &length);
+    EXPECT_FALSE(client_->SendClose(4001));
+    EXPECT_TRUE(client_->close_sent());
+    EXPECT_GT(client_->waiting_frames(), 0u);
+    // Nothing more is taken, control frames included; a second close neither.
+    EXPECT_FALSE(client_->SendText("late", false));
+    EXPECT_FALSE(client_->SendPong("hb"));
+    EXPECT_FALSE(client_->SendPing());
+    EXPECT_FALSE(client_->SendClose(1000));
+  });
+  GetCapturedStdout();
+  peer_.SetReading(true);
+  ASSERT_TRUE(peer_.WaitForReceived(request_.size() + sent * (kSize + 8) + 8 + 8,
+                                    std::chrono::seconds(20)));
+  RunOn(worker_.get(), [&] { EXPECT_EQ(client_->unsent_bytes(), 0u); });
+  const std::vector<WireFrame> frames = Written();
+  ASSERT_EQ(frames.size(), sent + 2);
+  size_t texts = 0;
+  for (size_t i = 0; i + 1 < frames.size(); ++i) {
+    if (frames[i].b0 == 0x8A) {
+      EXPECT_EQ(frames[i].payload, "hb");
+      continue;
+    }
+    ASSERT_EQ(frames[i].b0, 0x81) << i;
+    ASSERT_TRUE(frames[i].payload == NumberedText(texts, kSize)) << i;
+    ++texts;
+  }
+  EXPECT_EQ(texts, sent);
+  EXPECT_EQ(frames.back().b0, 0x88);
+  EXPECT_EQ(frames.back().payload, ClosePayload("", 4001));
+  // Nothing after it.
+  EXPECT_EQ(peer_.received().size(), request_.size() + sent * (kSize + 8) + 8 + 8);
+  EXPECT_TRUE(recorder_->closes().empty());
+}
+
+// A server's close frame that arrives while the socket is backed up: what waits is let go,
+// the answer is queued behind the bytes the socket has not taken, and the socket closes.
+// The peer reads whole texts up to where the socket took them, then at most a cut one,
+// never a frame written after the close.
+TEST_F(WebsocketClientTest, ServersCloseBehindABackedUpSocketEndsTheStream) {
+  Open();
+  peer_.SetReading(false);
+  constexpr size_t kSize = 60000;
+  size_t sent = 0;
+  RunOn(worker_.get(), [&] {
+    sent = FillUntilWaiting(client_, 2, kSize);
+    const std::string bye = R"({"code":8002,"msg":"bye"})";
+    std::string close = Frame(0x88, ClosePayload(bye));
+    size_t length = close.size();
+    client_->ProcessInput(&close[0], &length);
+    EXPECT_EQ(client_->GetState(), rtc::AsyncPacketSocket::PS_CLOSED);
+    EXPECT_EQ(client_->waiting_frames(), 0u);
+    EXPECT_FALSE(client_->SendText("late", false));
+  });
+  ASSERT_EQ(recorder_->closes().size(), 1u);
+  EXPECT_EQ(recorder_->closes()[0].code, 8002);
+  peer_.SetReading(true);
+  ASSERT_TRUE(peer_.WaitForClientClose(std::chrono::seconds(20)));
+  const std::vector<WireFrame> frames = Written();
+  ASSERT_LT(frames.size(), sent);
+  for (size_t i = 0; i < frames.size(); ++i)
+    ASSERT_TRUE(frames[i].b0 == 0x81 && frames[i].payload == NumberedText(i, kSize)) << i;
 }
 
 // Past the bound on waiting bytes the client gives up as on its other failures: it

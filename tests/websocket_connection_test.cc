@@ -153,6 +153,12 @@ class WebSocketConnectionTest : public ::testing::Test {
     return Params("127.0.0.1", server.port(), kUnusedPort, nullptr);
   }
 
+  // "/wss" for a TLS server, "/ws" for a plain one.
+  std::string ParamsFor(const WsTestServer& server) {
+    return server.tls() ? Params("127.0.0.1", kUnusedPort, server.port(), "enable")
+                        : PlainParams(server);
+  }
+
   bool Connect(const std::string& params, unsigned int timeout_ms = 10000) {
     bool ok = false;
     RunOn(worker_.get(), [&] {
@@ -180,10 +186,10 @@ class WebSocketConnectionTest : public ::testing::Test {
     return WaitUntil([&] { return reporter_->statuses().size() >= count; }, limit);
   }
 
-  // A plain server and a connection logged in to it.
+  // A server (plain unless `options` ask for TLS) and a connection logged in to it.
   WsTestServer* LogIn(WsTestServerOptions options = WsTestServerOptions()) {
     WsTestServer* server = StartServer(options);
-    EXPECT_TRUE(Connect(PlainParams(*server)));
+    EXPECT_TRUE(Connect(ParamsFor(*server)));
     EXPECT_TRUE(WaitForStatuses(1));
     const std::vector<Status> s = reporter_->statuses();
     EXPECT_EQ(s.size(), 1u);
@@ -648,6 +654,90 @@ TEST_F(WebSocketConnectionTest, DataFramesAndPongsAreNoSignOfLife) {
   EXPECT_EQ(reporter_->statuses()[1].code, 5u);
 }
 
+// A strict server pings with data and ends the session at a pong that does not carry
+// it: every pong carries its ping's payload, masked, and the session holds.
+TEST_F(WebSocketConnectionTest, PongsCarryThePingsDataAndTheSessionHolds) {
+  const std::string payloads[] = {"", "x", std::string("\0\x01\xFE\xFF", 4), std::string(125, 'k')};
+  constexpr size_t kPings = 20;
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "/wss" : "/ws");
+    WsTestServerOptions options;
+    options.tls = tls;
+    options.strict_pongs = true;
+    WsTestServer* server = LogIn(options);
+    for (size_t i = 0; i < kPings; ++i) {
+      ASSERT_TRUE(server->SendPing(payloads[i % 4])) << i;
+      ASSERT_TRUE(WaitUntil([&] { return server->pongs_received() == i + 1; })) << i;
+    }
+    EXPECT_EQ(server->pong_mismatches(), 0u);
+    std::vector<zek_test::WsFrame> pongs;
+    for (const zek_test::WsFrame& frame : server->frames()) {
+      if (frame.opcode == zek_test::kWsOpPong)
+        pongs.push_back(frame);
+    }
+    ASSERT_EQ(pongs.size(), kPings);
+    for (size_t i = 0; i < kPings; ++i) {
+      const std::string& payload = payloads[i % 4];
+      // An empty one is 0x8A 0x80 and the key.
+      EXPECT_TRUE(pongs[i].fin && !pongs[i].rsv1 && pongs[i].masked) << i;
+      EXPECT_EQ(pongs[i].length_code, static_cast<int>(payload.size())) << i;
+      EXPECT_TRUE(pongs[i].payload == payload) << i;
+    }
+    Settle();
+    EXPECT_EQ(reporter_->statuses().size(), 1u);
+    EXPECT_TRUE(IsConnected());
+    EXPECT_EQ(server->connections(), 1u);
+    EXPECT_EQ(server->peer_closes(), 0u);
+    Restart();
+  }
+}
+
+// The closing handshake the server begins: before the stream ends the server reads one
+// close frame carrying its own status (1000 when it named none), and the connection
+// reports the close as it always has.
+TEST_F(WebSocketConnectionTest, AnswersTheServersCloseWithItsStatus) {
+  struct Case {
+    const char* name;
+    std::string payload;
+    uint16_t answer;
+    unsigned int code;
+    std::string text;
+  };
+  const std::string kicked = R"({"code":4001,"msg":"kicked"})";
+  const Case cases[] = {
+      {"8002", zek_test::WsClosePayload(1000, zek_test::kWsCloseJson), 1000, 8002,
+       zek_test::kWsCloseJson},
+      {"another code and status", zek_test::WsClosePayload(4000, kicked), 4000, 4001, kicked},
+      {"no JSON", zek_test::WsClosePayload(1001, "bye"), 1001, 3,
+       zek_test::WsClosePayload(1001, "bye")},
+      {"no status", "", 1000, 3, ""},
+  };
+  for (bool tls : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(tls ? "/wss " : "/ws ") + c.name);
+      WsTestServerOptions options;
+      options.tls = tls;
+      WsTestServer* server = LogIn(options);
+      ASSERT_TRUE(server->SendClose(c.payload));
+      ASSERT_TRUE(WaitForStatuses(2));
+      ASSERT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+      const std::vector<zek_test::WsFrame> frames = server->frames();
+      ASSERT_EQ(frames.size(), 2u);  // the login, then the answer
+      EXPECT_EQ(frames[1].opcode, zek_test::kWsOpClose);
+      EXPECT_TRUE(frames[1].masked);
+      EXPECT_TRUE(frames[1].payload == zek_test::WsClosePayload(c.answer, ""));
+      Settle();
+      const std::vector<Status> s = reporter_->statuses();
+      ASSERT_EQ(s.size(), 2u);
+      EXPECT_EQ(s[1].status, Connection::kConnLost);
+      EXPECT_EQ(s[1].code, c.code);
+      EXPECT_TRUE(s[1].text == c.text) << s[1].text;
+      EXPECT_FALSE(IsConnected());
+      Restart();
+    }
+  }
+}
+
 TEST_F(WebSocketConnectionTest, ReportsHowTheClientClosed) {
   struct Case {
     const char* name;
@@ -823,6 +913,83 @@ TEST_F(WebSocketConnectionTest, SendDataAfterDisconnectSendsNothing) {
   RunOn(worker_.get(), [&] { EXPECT_EQ(conn_->client(), nullptr); });
 }
 
+// The app's end of a session that works: the texts accepted before it, then a close
+// frame 1000, then the end of the stream, without waiting for the server's answer. The
+// connection's own stop (for a reconnect, at a time-out) sends none, as before.
+TEST_F(WebSocketConnectionTest, AppsEndSendsACloseFrameAfterTheTexts) {
+  struct Case {
+    const char* name;
+    bool log_in;
+    bool by_app;
+  };
+  const Case cases[] = {
+      {"the app's end, logged in", true, true},
+      {"the app's end while logging in", false, true},
+      {"a stop for a reconnect", true, false},
+  };
+  for (bool tls : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(tls ? "/wss " : "/ws ") + c.name);
+      WsTestServerOptions options;
+      options.tls = tls;
+      // Nothing comes back: unread bytes at the close would turn it into a reset.
+      options.echo = false;
+      options.send_login_reply = c.log_in;
+      WsTestServer* server = StartServer(options);
+      ASSERT_TRUE(Connect(ParamsFor(*server)));
+      std::vector<std::string> sent;
+      if (c.log_in) {
+        ASSERT_TRUE(WaitForStatuses(1));
+        for (int i = 0; i < 5; ++i) {
+          sent.push_back(R"({"n":)" + std::to_string(i) + "}");
+          conn_->SendData(sent.back().c_str(), static_cast<int>(sent.back().size()),
+                          ZEkMsgType::kMsgText);
+        }
+        // Handed over before the end, as the app's texts come before its disconnect.
+        ASSERT_TRUE(zek_test::Drain(worker_.get()));
+      } else {
+        ASSERT_TRUE(WaitUntil([&] { return server->login_count() == 1; }));
+      }
+      RunOn(worker_.get(), [&] {
+        if (c.by_app)
+          conn_->DisConnectServerByApp();
+        else
+          conn_->DisConnectServer();
+        EXPECT_EQ(conn_->client(), nullptr);
+      });
+      ASSERT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+      EXPECT_TRUE(server->texts() == sent);
+      const std::vector<zek_test::WsFrame> frames = server->frames();
+      ASSERT_EQ(frames.size(), 1 + sent.size() + (c.by_app ? 1 : 0));
+      if (c.by_app) {
+        EXPECT_EQ(frames.back().opcode, zek_test::kWsOpClose);
+        EXPECT_TRUE(frames.back().masked);
+        EXPECT_TRUE(frames.back().payload == zek_test::WsClosePayload(1000, ""));
+      }
+      // The end is no report of the connection's.
+      Settle();
+      EXPECT_EQ(reporter_->statuses().size(), c.log_in ? 1u : 0u);
+      Restart();
+    }
+  }
+}
+
+// A link that failed ends as before: after the server fell silent, the app's end sends
+// no close frame.
+TEST_F(WebSocketConnectionTest, AppsEndAfterSilenceSendsNoCloseFrame) {
+  UseFakeClock();
+  WsTestServerOptions options;
+  options.echo = false;
+  WsTestServer* server = LogIn(options);
+  for (int i = 0; i < 5 && reporter_->statuses().size() < 2; ++i)
+    Advance(10000);
+  ASSERT_TRUE(WaitForStatuses(2));
+  ASSERT_EQ(reporter_->statuses()[1].code, 5u);
+  RunOn(worker_.get(), [&] { conn_->DisConnectServerByApp(); });
+  ASSERT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+  EXPECT_EQ(server->frame_count(), 1u);
+}
+
 // A numbered JSON text of about `size` bytes.
 std::string NumberedText(int i, size_t size) {
   std::string text = R"({"i":)" + std::to_string(i) + R"(,"p":")";
@@ -830,8 +997,8 @@ std::string NumberedText(int i, size_t size) {
   return text + "\"}";
 }
 
-// Sends texts through SendData until at least `waiting` frames wait in the client (the
-// server must not be reading); returns them.
+// Sends texts through SendData, one at a time, until `waiting` frames wait in the client
+// (the server must not be reading); returns them.
 std::vector<std::string> SendUntilWaiting(WebSocketConnection* connection,
                                           rtc::Thread* worker,
                                           size_t waiting,
@@ -839,12 +1006,10 @@ std::vector<std::string> SendUntilWaiting(WebSocketConnection* connection,
   std::vector<std::string> sent;
   size_t now = 0;
   while (now < waiting && sent.size() < 2000) {
-    for (int k = 0; k < 10; ++k) {
-      sent.push_back(NumberedText(static_cast<int>(sent.size()), size));
-      EXPECT_EQ(connection->SendData(sent.back().data(), static_cast<int>(sent.back().size()),
-                                     ZEkMsgType::kMsgText),
-                0);
-    }
+    sent.push_back(NumberedText(static_cast<int>(sent.size()), size));
+    EXPECT_EQ(connection->SendData(sent.back().data(), static_cast<int>(sent.back().size()),
+                                   ZEkMsgType::kMsgText),
+              0);
     // Posted texts run in order behind what came before; RunOn would go ahead of them.
     EXPECT_TRUE(zek_test::Drain(worker));
     RunOn(worker,
@@ -854,18 +1019,28 @@ std::vector<std::string> SendUntilWaiting(WebSocketConnection* connection,
 }
 
 // At the app's disconnect what waits in the client goes out at once, as far as the
-// socket takes it, before the socket closes. Here the socket has just drained (the
-// server read everything the kernel held while the worker was busy), so it takes the
-// output buffer and every waiting text.
+// socket takes it, and the close frame after it, before the socket closes. Here the
+// socket has just drained (the server read everything the kernel held while the worker
+// was busy) and its send buffer is set larger than what waits, so it takes the output
+// buffer, every waiting text and the close frame. Left to the kernel, the send buffer
+// would grow with the connection's history, to little more than what waits: a close
+// call that a busy machine could tip.
 TEST_F(WebSocketConnectionTest, DisconnectWritesWhatWaits) {
   WsTestServerOptions options;
   // Nothing comes back: unread bytes at the close would turn it into a reset.
   options.echo = false;
-  // Kernel buffers of tens of KB, as on a phone, not loopback's megabytes: a few texts
-  // fill them.
+  // A server's buffers of tens of KB, as a phone sees them, not loopback's megabytes.
   options.receive_buffer = 32 * 1024;
   options.max_segment = 1400;
   WsTestServer* server = LogIn(options);
+  // The kernel doubles it for its bookkeeping; half of that room is ample for what waits
+  // and for what is in flight to a server whose window is its 32 KB.
+  constexpr int kSendBuffer = 256 * 1024;
+  int send_buffer = 0;
+  RunOn(worker_.get(), [&] {
+    ASSERT_EQ(conn_->client()->SetOption(rtc::Socket::OPT_SNDBUF, kSendBuffer), 0);
+    ASSERT_EQ(conn_->client()->GetOption(rtc::Socket::OPT_SNDBUF, &send_buffer), 0);
+  });
   server->SetSilent(true);
   const size_t before = server->bytes_received();
   constexpr size_t kSize = 30000;
@@ -873,6 +1048,7 @@ TEST_F(WebSocketConnectionTest, DisconnectWritesWhatWaits) {
   RunOn(worker_.get(), [&] {
     const size_t unsent = conn_->client()->unsent_bytes();
     ASSERT_GT(conn_->client()->waiting_frames(), 0u);
+    ASSERT_LE(unsent, static_cast<size_t>(send_buffer) / 2);
     // No write event reaches the client while this runs: only the disconnect can send
     // what is left.
     server->SetSilent(false);
@@ -881,13 +1057,15 @@ TEST_F(WebSocketConnectionTest, DisconnectWritesWhatWaits) {
         WaitUntil([&] { return server->bytes_received() == written; }, std::chrono::seconds(20)))
         << server->bytes_received() << " of " << written << " bytes; " << sent.size() << " texts, "
         << unsent << " unsent, " << before << " before";
-    conn_->DisConnectServer();
+    conn_->DisConnectServerByApp();
   });
-  ASSERT_TRUE(
-      WaitUntil([&] { return server->text_count() == sent.size(); }, std::chrono::seconds(20)))
+  ASSERT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }, std::chrono::seconds(20)))
       << server->text_count() << " of " << sent.size();
   EXPECT_TRUE(server->texts() == sent);
-  EXPECT_TRUE(WaitUntil([&] { return server->peer_closes() == 1; }));
+  const std::vector<zek_test::WsFrame> frames = server->frames();
+  ASSERT_EQ(frames.size(), 1 + sent.size() + 1);
+  EXPECT_EQ(frames.back().opcode, zek_test::kWsOpClose);
+  EXPECT_TRUE(frames.back().payload == zek_test::WsClosePayload(1000, ""));
 }
 
 // Past the bound on waiting bytes the connection ends as on any failure of the client

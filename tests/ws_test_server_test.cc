@@ -573,6 +573,49 @@ TEST(WsTestServerTest, PingsOnItsScheduleFromTheLogin) {
   EXPECT_EQ(sent, server.pings_sent());
 }
 
+TEST(WsTestServerTest, StrictServerEndsTheConnectionAtAPongThatDoesNotMatch) {
+  WsTestServerOptions options;
+  options.strict_pongs = true;
+  WsTestServer server(options);
+  ASSERT_TRUE(server.Start());
+  Client client;
+  ASSERT_TRUE(client.Connect(server));
+  ASSERT_TRUE(client.Open());
+  // A heartbeat pong, then the answer to a ping: both fine.
+  ASSERT_TRUE(client.Send(Masked(kWsOpPong, "beat")));
+  ASSERT_TRUE(server.SendPing("ab"));
+  EXPECT_EQ("ab", client.ReadPayload());
+  ASSERT_TRUE(client.Send(Masked(kWsOpPong, "ab")));
+  ASSERT_TRUE(server.SendPing("cd"));
+  EXPECT_EQ("cd", client.ReadPayload());
+  ASSERT_TRUE(client.Send(Masked(kWsOpPong, "")));
+  int opcode = -1;
+  EXPECT_EQ(WsClosePayload(1002, ""), client.ReadPayload(&opcode));
+  EXPECT_EQ(kWsOpClose, opcode);
+  EXPECT_FALSE(client.ReadMore());
+  EXPECT_EQ(0, client.read_error());
+  EXPECT_EQ(1u, server.pong_mismatches());
+  EXPECT_EQ(3u, server.pongs_received());
+}
+
+// The client's answer to the server's close completes the handshake: the stream ends
+// without a second close frame.
+TEST(WsTestServerTest, EndsTheStreamWhenItsCloseIsAnswered) {
+  WsTestServer server;
+  ASSERT_TRUE(server.Start());
+  Client client;
+  ASSERT_TRUE(client.Connect(server));
+  ASSERT_TRUE(client.Open());
+  ASSERT_TRUE(server.SendClose(WsClosePayload(4000, kWsCloseJson)));
+  int opcode = -1;
+  EXPECT_EQ(WsClosePayload(4000, kWsCloseJson), client.ReadPayload(&opcode));
+  EXPECT_EQ(kWsOpClose, opcode);
+  ASSERT_TRUE(client.Send(Masked(kWsOpClose, WsClosePayload(4000, ""))));
+  EXPECT_FALSE(client.ReadMore());
+  EXPECT_EQ(0, client.read_error());
+  EXPECT_TRUE(client.buffered().empty());
+}
+
 TEST(WsTestServerTest, EndsTheStreamWithFinOrReset) {
   struct Case {
     WsTestServer::CloseHow how;

@@ -11,6 +11,8 @@ MemorySocket::MemorySocket() = default;
 MemorySocket::~MemorySocket() {
   if (destroyed_flag_)
     *destroyed_flag_ = true;
+  if (sent_on_destroy_)
+    *sent_on_destroy_ = sent_;
 }
 
 void MemorySocket::CompleteConnect() {

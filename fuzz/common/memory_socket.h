@@ -53,6 +53,9 @@ class MemorySocket : public rtc::AsyncSocket {
   // Set to true when the socket is destroyed, so that a harness holding a raw
   // pointer to it knows when it is gone.
   void set_destroyed_flag(bool* flag) { destroyed_flag_ = flag; }
+  // Gets everything sent when the socket is destroyed, so that a harness can check the
+  // last writes of an owner that deletes it.
+  void set_sent_on_destroy(std::string* out) { sent_on_destroy_ = out; }
 
   // rtc::AsyncSocket.
   rtc::SocketAddress GetLocalAddress() const override;
@@ -86,6 +89,7 @@ class MemorySocket : public rtc::AsyncSocket {
   long send_budget_ = -1;
   std::string sent_;
   bool* destroyed_flag_ = nullptr;
+  std::string* sent_on_destroy_ = nullptr;
   int fail_next_recv_ = 0;
 };
 

@@ -237,6 +237,36 @@ void ModelCloseFrame(const std::string& payload, int* code, std::string* text) {
   *text = payload;
 }
 
+ModelFrame ModelPongFor(const ModelFrame& ping) {
+  ModelFrame pong;
+  pong.fin = true;
+  pong.opcode = 10;
+  pong.masked = true;
+  if (ping.payload.size() <= 125)
+    pong.payload = ping.payload;
+  return pong;
+}
+
+ModelFrame ModelCloseWith(uint16_t status) {
+  ModelFrame close;
+  close.fin = true;
+  close.opcode = 8;
+  close.masked = true;
+  close.payload = {static_cast<char>(status >> 8), static_cast<char>(status & 0xFF)};
+  return close;
+}
+
+uint16_t ModelAnswerStatus(const std::string& close_payload) {
+  if (close_payload.size() < 2)
+    return 1000;
+  return static_cast<uint16_t>(static_cast<unsigned char>(close_payload[0]) << 8 |
+                               static_cast<unsigned char>(close_payload[1]));
+}
+
+size_t ModelWireSize(const ModelFrame& frame) {
+  return 2 + (frame.payload.size() >= 126 ? 2 : 0) + 4 + frame.payload.size();
+}
+
 bool WsEvent::operator==(const WsEvent& other) const {
   if (kind != other.kind)
     return false;
@@ -297,7 +327,7 @@ void WsClientModel::SendQueueFull(std::vector<WsEvent>* events) {
 
 void WsClientModel::Feed(const std::string& bytes,
                          std::vector<WsEvent>* events,
-                         const std::function<bool()>& answer_ping) {
+                         const std::function<bool(const ModelFrame& ping)>& answer_ping) {
   if (closed_)
     return;
   buffer_ += bytes;
@@ -334,7 +364,7 @@ void WsClientModel::Feed(const std::string& bytes,
     switch (frame.opcode) {
       case 9:
         pings_++;
-        if (answer_ping && !answer_ping()) {
+        if (answer_ping && !answer_ping(frame)) {
           SendQueueFull(events);
           return;
         }
@@ -356,6 +386,7 @@ void WsClientModel::Feed(const std::string& bytes,
         std::string text;
         ModelCloseFrame(frame.payload, &code, &text);
         Close(code, text, events);
+        events->back().answered_status = ModelAnswerStatus(frame.payload);
         return;
       }
       default:

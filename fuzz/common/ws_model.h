@@ -73,12 +73,26 @@ std::string ModelEncodeFrame(const ModelFrame& frame, uint32_t key);
 // What a close frame's payload makes the client report.
 void ModelCloseFrame(const std::string& payload, int* code, std::string* text);
 
+// The pong that answers a ping: masked, with the ping's payload, or empty for a ping too
+// long for a control frame.
+ModelFrame ModelPongFor(const ModelFrame& ping);
+// A masked close frame with `status`: the client's answer to a server's close carries the
+// server's status (1000 when it named none), the app's end 1000.
+ModelFrame ModelCloseWith(uint16_t status);
+uint16_t ModelAnswerStatus(const std::string& close_payload);
+// The size on the wire of a masked frame the client writes.
+size_t ModelWireSize(const ModelFrame& frame);
+
 // One thing the client reports: SignalOpen, SignalMessage or SignalClose.
 struct WsEvent {
   enum Kind { kOpen, kMessage, kClose } kind = kOpen;
   ModelFrame frame;  // kMessage
   int code = 0;      // kClose
   std::string text;  // kClose
+  // kClose that a server's close frame brought: the client answers it with a close frame
+  // of this status before its socket closes; -1 for every other end. Not compared: it
+  // says what the client writes, not what it reports.
+  int answered_status = -1;
 
   bool operator==(const WsEvent& other) const;
   std::string ToString() const;
@@ -97,7 +111,7 @@ class WsClientModel {
   // client.
   void Feed(const std::string& bytes,
             std::vector<WsEvent>* events,
-            const std::function<bool()>& answer_ping = nullptr);
+            const std::function<bool(const ModelFrame& ping)>& answer_ping = nullptr);
   // A frame to send passed the waiting limit: the client closes with -102.
   void SendQueueFull(std::vector<WsEvent>* events);
   // The socket reported its close with `error`.
@@ -108,7 +122,7 @@ class WsClientModel {
 
   bool open() const { return open_; }
   bool closed() const { return closed_; }
-  // Pings read so far: each must have been answered with one empty pong.
+  // Pings read so far: each must have been answered with one pong.
   int pings() const { return pings_; }
 
  private:

@@ -329,7 +329,7 @@ void WebsocketClient::ProcessFrames(char* data, size_t* length) {
       case kOpPing:
         printf("recv server's keepalive...\n");
         fflush(stdout);
-        SendPong();
+        SendPong(frame->payload_);
         // A pong past the waiting limit has closed the client: nothing follows its close.
         if (!close_reported_)
           SignalMessage(this, frame.get());
@@ -412,15 +412,24 @@ void WebsocketClient::HandleCloseFrame(const WebsocketMsg& frame) {
     text.assign(start, strnlen(start, frame.payload_.size() - 2));
   }
   Json::Value root;
-  int code = 0;
+  int code = kWsCloseWithoutJson;
+  std::string reported = frame.payload_;
   if (ParseJson(text.data(), text.size(), &root) && root.isObject()) {
     const Json::Value& object = root;
-    if (!object["msg"].isNull() && ReadJsonInt(object["code"], &code)) {
-      CloseWith(code, text);
-      return;
+    int json_code = 0;
+    if (!object["msg"].isNull() && ReadJsonInt(object["code"], &json_code)) {
+      code = json_code;
+      reported = text;
     }
   }
-  CloseWith(kWsCloseWithoutJson, frame.payload_);
+  // The closing handshake ends with our close frame, its status the server's. What
+  // waits would follow the server's close, which ends what the server reads: it goes.
+  const uint16_t status = frame.payload_.size() >= 2
+                              ? static_cast<uint16_t>(Get16Bit(frame.payload_.data()))
+                              : kCloseNormal;
+  DropWaitingFrames();
+  SendClose(status);
+  CloseWith(code, reported);
 }
 
 bool WebsocketClient::SendFrame(const char* data,
@@ -435,7 +444,16 @@ bool WebsocketClient::SendFrame(const char* data,
   }
   if (!data && length > 0)
     return false;
+  // Opcodes 8 to 15 are control frames, which may go between the frames of others.
+  return QueueFrame(EncodeFrame(data, length, fin, opcode, mask, rsv1), (opcode & 0x08) != 0);
+}
 
+std::string WebsocketClient::EncodeFrame(const char* data,
+                                         size_t length,
+                                         bool fin,
+                                         OpCode opcode,
+                                         bool mask,
+                                         bool rsv1) {
   size_t header_size = 2;
   if (length >= kLength16)
     header_size += 2;
@@ -468,12 +486,12 @@ bool WebsocketClient::SendFrame(const char* data,
     if (mask)
       MaskContent(&frame[offset], length, key);
   }
-  // Opcodes 8 to 15 are control frames, which may go between the frames of others.
-  return QueueFrame(std::move(frame), (opcode & 0x08) != 0);
+  return frame;
 }
 
 bool WebsocketClient::QueueFrame(std::string frame, bool control) {
-  if (GetState() == PS_CLOSED)
+  // Nothing follows a close frame.
+  if (GetState() == PS_CLOSED || close_sent_)
     return false;
   // Nothing goes ahead of what waits of its own kind; the output buffer ends at a
   // frame boundary, so a control frame appended to it does not split a data frame.
@@ -548,6 +566,29 @@ bool WebsocketClient::SendPing() {
 
 bool WebsocketClient::SendPong() {
   return SendFrame(nullptr, 0, true, kOpPong, true, false);
+}
+
+bool WebsocketClient::SendPong(const std::string& payload) {
+  // A ping too long for a control frame is the server's fault; the empty pong it always
+  // got still says the client is there.
+  if (payload.size() > kMaxControlPayload)
+    return SendPong();
+  return SendFrame(payload.data(), payload.size(), true, kOpPong, true, false);
+}
+
+bool WebsocketClient::SendClose(uint16_t status) {
+  if (!handshake_done_ || close_sent_ || GetState() == PS_CLOSED)
+    return false;
+  close_sent_ = true;
+  char payload[2];
+  Set16Bit(status, payload);
+  // Behind every waiting frame, data and control alike, and not among the control
+  // frames: what the client accepted before its close goes first.
+  std::string frame = EncodeFrame(payload, sizeof(payload), true, kOpClose, true, false);
+  waiting_bytes_ += frame.size();
+  waiting_data_.push_back(std::move(frame));
+  SendWaitingNow();
+  return unsent_bytes() == 0;
 }
 
 }  // namespace tavix

@@ -2,6 +2,7 @@
 #define SRC_WEBSOCKET_WEBSOCKET_CLIENT_H_
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <deque>
 #include <string>
@@ -48,6 +49,11 @@ class TavixSSLCertificateVerifier : public rtc::SSLCertificateVerifier {
 // behind megabytes of texts. Past kMaxWaitingBytes the client gives up as on any other
 // failure of its own: a server that stops reading cannot take the app's memory.
 //
+// A pong carries its ping's payload. The closing handshake: a server's close frame is
+// answered with a close frame carrying its status before the socket closes, and the
+// owner's SendClose ends the frames it writes with one; a close frame is always the last
+// frame written. A failure of the client's own ends the stream without one.
+//
 // Everything, sends included, belongs to the thread whose socket server runs the
 // socket; another thread hands its writes to that thread (the WebSocket
 // connection posts them).
@@ -74,6 +80,12 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
 
   // The largest payload a frame written by this client may carry.
   static constexpr size_t kMaxSendPayload = 65534;
+  // The most a control frame carries; a pong answers a longer ping empty, as no pong
+  // that long may be written.
+  static constexpr size_t kMaxControlPayload = 125;
+  // A normal closure: the status of the owner's close, and of the answer to a server's
+  // close frame that named none.
+  static constexpr uint16_t kCloseNormal = 1000;
   // What the socket buffers each way: 64 KiB of payload plus the largest header
   // a frame with a 16-bit length can have (8 bytes, masked), so that every such
   // frame fits whole, in and out.
@@ -120,7 +132,18 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   bool SendText(const std::string& text, bool rsv1);
   bool SendBinary(const char* data, size_t length);
   bool SendPing();
+  // An empty pong.
   bool SendPong();
+  // The pong that answers a ping: the ping's payload, identical (at most
+  // kMaxControlPayload bytes).
+  bool SendPong(const std::string& payload);
+  // Begins the closing handshake as the last thing the client writes: a close frame with
+  // `status`, behind every frame accepted before it; what waits goes out now as far as
+  // the socket takes it, and no frame is taken afterwards. True when the socket has taken
+  // everything, the close frame whole; false also when the client is not open or has
+  // closed already. Nobody waits for the server's answer: the owner closes or deletes
+  // the client when it likes, and what the socket has not taken by then is lost.
+  bool SendClose(uint16_t status);
   // For the owner before it deletes the client: what waits goes out now as far as the
   // socket takes it, without waiting for the network; the rest goes with the client.
   void SendWaitingNow();
@@ -148,6 +171,8 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   void ProcessInput(char* data, size_t* length) override;
 
   bool handshake_done() const { return handshake_done_; }
+  // A close frame has been queued: the client takes no more frames.
+  bool close_sent() const { return close_sent_; }
   const std::string& request_key() const { return request_key_; }
 
   sigslot::signal_with_thread_policy<sigslot::single_threaded, WebsocketClient*> SignalOpen;
@@ -171,6 +196,14 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   void OnCloseEvent(rtc::AsyncSocket* socket, int error);
   // The output buffer has drained: the waiting frames move in.
   void OnSendReady(rtc::AsyncPacketSocket* socket);
+  // Header and payload, masked with a new key when `mask`; `length` is at most
+  // kMaxSendPayload.
+  static std::string EncodeFrame(const char* data,
+                                 size_t length,
+                                 bool fin,
+                                 OpCode opcode,
+                                 bool mask,
+                                 bool rsv1);
   // Writes the frame, or leaves it waiting: a data frame behind every waiting frame,
   // a control frame behind the waiting control frames only.
   bool QueueFrame(std::string frame, bool control);
@@ -190,6 +223,8 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   bool handshake_done_ = false;
   // Set by CloseWith; the client reports one end only.
   bool close_reported_ = false;
+  // Set by SendClose: the close frame is the last frame written.
+  bool close_sent_ = false;
   std::string host_;
   // Recorded with the host; the socket was connected to both at Create.
   [[maybe_unused]] size_t port_;

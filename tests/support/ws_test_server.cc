@@ -316,6 +316,10 @@ struct WsTestServer::Connection {
 
   bool ping_scheduled = false;
   Clock::time_point next_ping;
+  // The payloads of the pings sent and not answered yet, oldest first.
+  std::deque<std::string> unanswered_pings;
+  // The server has sent a close frame of its own.
+  bool close_sent = false;
 
   // The stream's pushes are this large; 0 while no stream runs on this connection.
   size_t stream_size = 0;
@@ -602,10 +606,11 @@ bool WsTestServer::SendPing(const std::string& payload) {
   to_send.opcode = kWsOpPing;
   to_send.payload = payload;
   const std::string bytes = EncodeWsFrame(to_send);
-  return OnNewest([this, bytes](Connection* conn) {
+  return OnNewest([this, bytes, payload](Connection* conn) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Write(conn, bytes);
     Flush(conn);
+    conn->unanswered_pings.push_back(payload);
     ++pings_sent_;
     return true;
   });
@@ -615,7 +620,12 @@ bool WsTestServer::SendClose(const std::string& payload) {
   WsFrameToSend to_send;
   to_send.opcode = kWsOpClose;
   to_send.payload = payload;
-  return SendFrame(to_send);
+  const std::string bytes = EncodeWsFrame(to_send);
+  return OnNewest([this, bytes](Connection* conn) {
+    Write(conn, bytes);
+    conn->close_sent = true;
+    return true;
+  });
 }
 
 bool WsTestServer::CloseConnection(CloseHow how) {
@@ -978,8 +988,28 @@ void WsTestServer::HandleFrame(Connection* conn, WsFrame frame) {
         Write(conn, EncodeWsFrame(pong));
       }
       break;
+    case kWsOpPong:
+      if (!conn->unanswered_pings.empty()) {
+        const bool matches = frame.payload == conn->unanswered_pings.front();
+        conn->unanswered_pings.pop_front();
+        if (!matches) {
+          ++pong_mismatches_;
+          if (options_.strict_pongs && conn->Writable()) {
+            WsFrameToSend close_frame;
+            close_frame.opcode = kWsOpClose;
+            close_frame.payload = WsClosePayload(1002, "");
+            Write(conn, EncodeWsFrame(close_frame));
+            conn->close_sent = true;
+            conn->fin_pending = true;
+          }
+        }
+      }
+      break;
     case kWsOpClose:
-      if (answer && conn->Writable()) {
+      // The answer to our own close ends the closing handshake.
+      if (conn->close_sent) {
+        conn->fin_pending = true;
+      } else if (answer && conn->Writable()) {
         WsFrameToSend close_frame;
         close_frame.opcode = kWsOpClose;
         close_frame.payload = frame.payload.substr(0, 2);
@@ -1035,6 +1065,7 @@ void WsTestServer::RunTimers(Connection* conn, int* timeout_ms) {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         Write(conn, EncodeWsFrame(ping));
         Flush(conn);
+        conn->unanswered_pings.push_back(ping.payload);
         ++pings_sent_;
       }
       conn->next_ping = now + std::chrono::milliseconds(config.ping_interval_ms);
@@ -1126,6 +1157,11 @@ size_t WsTestServer::connections() const {
 size_t WsTestServer::open_connections() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return open_connections_;
+}
+
+size_t WsTestServer::pong_mismatches() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return pong_mismatches_;
 }
 
 size_t WsTestServer::peer_closes() const {

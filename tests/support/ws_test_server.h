@@ -190,6 +190,10 @@ struct WsTestServerOptions {
   std::string ping_payload;
   // A ping from the client gets a pong with the same payload.
   bool answer_pings = true;
+  // As a strict server: a pong must carry the payload of the oldest ping it has not had
+  // an answer to; one that does not ends the connection with a close frame 1002. A pong
+  // when no ping waits is taken as a heartbeat.
+  bool strict_pongs = false;
   // The SO_RCVBUF of every connection, set on the listening socket so that the window
   // is small from the first segment; 0 keeps the kernel's own, which on loopback grows
   // to megabytes.
@@ -216,7 +220,8 @@ struct WsTestServerOptions {
 // login; it is answered with the configured reply and starts the pings. Later
 // text frames are the texts, echoed when `echo` is set. Pings are answered with
 // pongs; a close frame is answered with a close frame carrying its status, then
-// the server ends the stream.
+// the server ends the stream; a close frame that answers the server's own (SendClose)
+// completes the closing handshake: the server ends the stream without another.
 //
 // Every method may be called from any thread. An input (a request, a frame)
 // and the server's answer to it (the handshake response, the login reply, an
@@ -316,6 +321,8 @@ class WsTestServer {
   std::vector<std::string> texts() const;  // text frames after the login
   size_t text_count() const;
   size_t pongs_received() const;
+  // Pongs whose payload was not that of the ping they answered.
+  size_t pong_mismatches() const;
   size_t pings_received() const;
   size_t pings_sent() const;
   // Pushes written to a connection by the stream, so far.
@@ -405,6 +412,7 @@ class WsTestServer {
   std::vector<std::string> logins_;
   std::vector<std::string> texts_;
   size_t pongs_received_ = 0;
+  size_t pong_mismatches_ = 0;
   size_t pings_received_ = 0;
   size_t pings_sent_ = 0;
   size_t pushes_sent_ = 0;
