@@ -711,6 +711,9 @@ TEST_F(WebSocketConnectionTest, AnswersTheServersCloseWithItsStatus) {
       {"no JSON", zek_test::WsClosePayload(1001, "bye"), 1001, 3,
        zek_test::WsClosePayload(1001, "bye")},
       {"no status", "", 1000, 3, ""},
+      {"a status no endpoint may write", zek_test::WsClosePayload(1005, kicked), 1002, 4001,
+       kicked},
+      {"a status below 1000", zek_test::WsClosePayload(999, kicked), 1002, 4001, kicked},
   };
   for (bool tls : {false, true}) {
     for (const Case& c : cases) {

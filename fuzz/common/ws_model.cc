@@ -259,8 +259,12 @@ ModelFrame ModelCloseWith(uint16_t status) {
 uint16_t ModelAnswerStatus(const std::string& close_payload) {
   if (close_payload.size() < 2)
     return 1000;
-  return static_cast<uint16_t>(static_cast<unsigned char>(close_payload[0]) << 8 |
-                               static_cast<unsigned char>(close_payload[1]));
+  const uint16_t status = static_cast<uint16_t>(static_cast<unsigned char>(close_payload[0]) << 8 |
+                                                static_cast<unsigned char>(close_payload[1]));
+  // Statuses no endpoint may write are answered as the protocol error they are.
+  if (status < 1000 || status == 1005 || status == 1006 || status == 1015)
+    return 1002;
+  return status;
 }
 
 size_t ModelWireSize(const ModelFrame& frame) {

@@ -424,9 +424,13 @@ void WebsocketClient::HandleCloseFrame(const WebsocketMsg& frame) {
   }
   // The closing handshake ends with our close frame, its status the server's. What
   // waits would follow the server's close, which ends what the server reads: it goes.
-  const uint16_t status = frame.payload_.size() >= 2
-                              ? static_cast<uint16_t>(Get16Bit(frame.payload_.data()))
-                              : kCloseNormal;
+  uint16_t status = frame.payload_.size() >= 2
+                        ? static_cast<uint16_t>(Get16Bit(frame.payload_.data()))
+                        : kCloseNormal;
+  // Below 1000, and the three that stand for a close without a frame, no endpoint may
+  // write: the server broke the protocol, and the answer says so rather than echo it.
+  if (status < 1000 || status == 1005 || status == 1006 || status == 1015)
+    status = kCloseProtocolError;
   DropWaitingFrames();
   SendClose(status);
   CloseWith(code, reported);

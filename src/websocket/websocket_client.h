@@ -86,6 +86,8 @@ class WebsocketClient : public rtc::AsyncTCPSocketBase {
   // A normal closure: the status of the owner's close, and of the answer to a server's
   // close frame that named none.
   static constexpr uint16_t kCloseNormal = 1000;
+  // The answer to a server's close frame whose status may not be written.
+  static constexpr uint16_t kCloseProtocolError = 1002;
   // What the socket buffers each way: 64 KiB of payload plus the largest header
   // a frame with a 16-bit length can have (8 bytes, masked), so that every such
   // frame fits whole, in and out.
