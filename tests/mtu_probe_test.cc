@@ -30,8 +30,6 @@ namespace {
 using tavix::MtuProber;
 using Requests = std::vector<std::pair<unsigned short, size_t>>;
 
-constexpr auto kAtOnce = std::chrono::milliseconds(500);
-
 // A loopback address (all of 127.0.0.0/8 answers echo requests) that no other process
 // of the test run probes: made from the process id, which no two live processes share.
 // Other tests ping 127.0.0.1 with the same identifier at the same time, so only
@@ -106,15 +104,6 @@ TEST(MtuProberTest, TheFirstProbeIsAnsweredOnLoopbackAndNoOtherIsSent) {
   prober.DoProbe();
   EXPECT_EQ(prober.MaxRtpPacketSize(), 1200);
   EXPECT_EQ(recorder.Take(), (Requests{{0, 1208}}));
-}
-
-TEST(MtuProberTest, AHostNameThatCannotResolveGives550AtOnce) {
-  // With a raw socket all three look-ups fail; without one nothing is looked up.
-  MtuProber prober("name.invalid");
-  const auto start = std::chrono::steady_clock::now();
-  prober.DoProbe();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kAtOnce);
-  EXPECT_EQ(prober.MaxRtpPacketSize(), 550);
 }
 
 // A resolver under the test's control: it counts its look-ups and answers as told, or
@@ -201,6 +190,14 @@ TEST(MtuProberTest, WithoutARawSocketTheResultIs550AtOnce) {
   }
 }
 
+TEST(MtuProberTest, AHostNameThatCannotResolveGives550AtOnce) {
+  // With a raw socket the name is refused without asking the resolver; without one
+  // nothing is looked up at all.
+  TestResolver resolver(TestResolver::Answer::kOwnAddress);
+  EXPECT_EQ(Probe(resolver, "name.invalid").result, 550);
+  EXPECT_EQ(resolver.calls(), 0);
+}
+
 // One look-up serves all three probes, whatever it answers.
 TEST(MtuProberTest, LooksTheHostUpOnceForTheThreeProbes) {
   if (!zek_test::CanOpenRawSocket())
@@ -239,9 +236,7 @@ TEST(MtuProberTest, ALookUpThatNeverAnswersEndsTheProbeWithinItsBound) {
   EXPECT_EQ(silent.calls(), 1);
 
   TestResolver next(TestResolver::Answer::kOwnAddress);
-  const Probed again = Probe(next);
-  EXPECT_EQ(again.result, 550);
-  EXPECT_LT(again.took, kAtOnce);
+  EXPECT_EQ(Probe(next).result, 550);
   EXPECT_EQ(next.calls(), 0);
 
   silent.Release();
