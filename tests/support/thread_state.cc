@@ -10,6 +10,9 @@
 namespace zek_test {
 namespace {
 
+// The kernel's mark on a task that has begun to exit (PF_EXITING), in its stat flags.
+constexpr unsigned long kTaskExiting = 0x4;
+
 // The fields of a task's stat line after its name, the state first: "tid (name) S ...",
 // where the name may hold blanks and parentheses, so the fields follow the last ')'.
 // Empty when the task is gone.
@@ -49,10 +52,11 @@ int CountLiveThreadsNamed(const std::string& name) {
     std::getline(std::ifstream(task + "/comm"), comm);
     if (comm != name)
       continue;
-    // The state, then 19 more fields up to the virtual memory size, which is 0 once the
-    // thread has let go of the process's memory on its way out.
+    // The state, then 5 more fields up to the task's flags. A thread is marked exiting
+    // as it leaves its body, before a join can return; it lets go of the process's
+    // memory only later, so a joined thread can still show a virtual memory size.
     const std::vector<std::string> fields = StatFieldsAfterName(task);
-    if (fields.size() > 20 && fields[20] != "0")
+    if (fields.size() > 6 && (std::stoul(fields[6]) & kTaskExiting) == 0)
       ++count;
   }
   closedir(dir);
