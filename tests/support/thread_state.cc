@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,6 +32,40 @@ std::vector<std::string> StatFieldsAfterName(const std::string& task_dir) {
   return fields;
 }
 
+// The number of threads the process has now, as the kernel counts them.
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 8, "Threads:") == 0)
+      return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+// The tasks of this process, listed whole. A thread that goes away while the list is
+// read can end the kernel's walk early or shift it, so that a live thread is skipped
+// or listed twice; a listing is kept only when the count of threads stood still
+// around it and it holds that many.
+std::vector<std::string> ListTasks() {
+  std::set<std::string> tasks;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tasks.clear();
+    const int before = ThreadCount();
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+      break;
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.')
+        tasks.insert(std::string("/proc/self/task/") + entry->d_name);
+    }
+    closedir(dir);
+    const int after = ThreadCount();
+    if (before == after && static_cast<int>(tasks.size()) == after)
+      break;
+  }
+  return std::vector<std::string>(tasks.begin(), tasks.end());
+}
+
 }  // namespace
 
 bool IsThreadSleeping(int tid) {
@@ -40,14 +75,8 @@ bool IsThreadSleeping(int tid) {
 }
 
 int CountLiveThreadsNamed(const std::string& name) {
-  DIR* dir = opendir("/proc/self/task");
-  if (!dir)
-    return -1;
   int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.')
-      continue;
-    const std::string task = std::string("/proc/self/task/") + entry->d_name;
+  for (const std::string& task : ListTasks()) {
     std::string comm;
     std::getline(std::ifstream(task + "/comm"), comm);
     if (comm != name)
@@ -59,7 +88,6 @@ int CountLiveThreadsNamed(const std::string& name) {
     if (fields.size() > 6 && (std::stoul(fields[6]) & kTaskExiting) == 0)
       ++count;
   }
-  closedir(dir);
   return count;
 }
 
