@@ -20,6 +20,9 @@ using zek_test::WaitUntil;
 
 // How long a thread that must stay blocked is watched before the test moves on.
 constexpr milliseconds kStaysBlocked(100);
+// The bound on a contender's way to its sleep. It yields 3000 times first, and on a
+// busy core each yield can hand a whole time slice to another task: seconds in all.
+constexpr std::chrono::seconds kFallsAsleep(120);
 
 // A thread that enters `section` once it is started and then holds it until
 // Release(); it records its kernel id so that the test can see it go to sleep.
@@ -69,7 +72,7 @@ TEST(CriticalSectionTest, SleeperOwnsItOnlyAfterTheOwnersLastLevel) {
   Contender other(&section);
   // Past its spinning, asleep on the semaphore. (Expectations rather than assertions
   // throughout: the section must be left before a contender can be joined.)
-  EXPECT_TRUE(WaitUntil([&] { return other.Sleeping(); }));
+  EXPECT_TRUE(WaitUntil([&] { return other.Sleeping(); }, kFallsAsleep));
 
   section.Leave();
   EXPECT_FALSE(WaitUntil([&] { return other.Entered(); }, kStaysBlocked));
@@ -83,7 +86,7 @@ TEST(CriticalSectionTest, ReleasePassesToOneSleeperAtATime) {
   section.Enter();
   Contender first(&section);
   Contender second(&section);
-  EXPECT_TRUE(WaitUntil([&] { return first.Sleeping() && second.Sleeping(); }));
+  EXPECT_TRUE(WaitUntil([&] { return first.Sleeping() && second.Sleeping(); }, kFallsAsleep));
 
   section.Leave();
   auto entered = [&] { return first.Entered() + second.Entered(); };
@@ -99,7 +102,7 @@ TEST(CriticalSectionTest, OwnerReentersWhileOthersWait) {
   rtc::CriticalSection section;
   section.Enter();
   Contender other(&section);
-  EXPECT_TRUE(WaitUntil([&] { return other.Sleeping(); }));
+  EXPECT_TRUE(WaitUntil([&] { return other.Sleeping(); }, kFallsAsleep));
   // With a sleeper counted in, the owner must still get straight back in.
   section.Enter();
   section.Leave();

@@ -1043,13 +1043,17 @@ class LibZekCoreCallbackTest : public CoreOverTransportTest<std::tuple<Transport
 
   Trigger trigger() const { return std::get<1>(GetParam()); }
 
-  // Runs `hook` inside the first callback of the case's kind, once.
+  // Runs `hook` inside the first callback of the case's kind, once, and not before
+  // Reach has let go of the worker.
   void CallFromTrigger(Hook hook) {
     auto fired = std::make_shared<std::atomic<bool>>(false);
     const Trigger t = trigger();
-    observer_.SetHook([fired, t, hook](const CoreEvent* event, const std::string* message) {
-      if (IsTrigger(t, event, message) && !fired->exchange(true))
+    std::shared_ptr<std::atomic<bool>> let_go = let_go_;
+    observer_.SetHook([fired, t, hook, let_go](const CoreEvent* event, const std::string* message) {
+      if (IsTrigger(t, event, message) && !fired->exchange(true)) {
+        EXPECT_TRUE(WaitUntil([&] { return let_go->load(); }));
         hook();
+      }
     });
   }
 
@@ -1106,6 +1110,7 @@ class LibZekCoreCallbackTest : public CoreOverTransportTest<std::tuple<Transport
         return 1;
       case Trigger::kReconnected:
       case Trigger::kReconnectStopped:
+        *let_go_ = false;
         RefuseNextLogin(1234);
         ConnectImServer(params.c_str());
         EXPECT_TRUE(observer_.WaitForEvents(1));
@@ -1113,11 +1118,14 @@ class LibZekCoreCallbackTest : public CoreOverTransportTest<std::tuple<Transport
           AcceptLogins();
         else
           RefuseNextLogin(5003);
-        // The callback may shut the core down: once the clock has moved the test wakes
-        // the worker once, which runs the reconnect behind that wake-up, and lets go.
+        // The callback may shut the core down, and with it the worker: once the clock
+        // has moved, the test wakes the worker, which then runs the reconnect, and lets
+        // go of it before the callback goes on. (The worker also wakes by itself once
+        // its wait has run out in real time.)
         Drain();
         clock_.AdvanceTimeMillis(1000);
-        zek_test::RunOn(worker(), [] {});
+        worker()->Post(RTC_FROM_HERE, &wake_);
+        *let_go_ = true;
         return 2;
       case Trigger::kServerClosed:
       case Trigger::kDisconnected:
@@ -1156,6 +1164,12 @@ class LibZekCoreCallbackTest : public CoreOverTransportTest<std::tuple<Transport
 
   // Given to an Initialize that must not take it.
   RecordingObserver late_observer_;
+  // Cleared while Reach holds on to a worker that the callback may destroy.
+  std::shared_ptr<std::atomic<bool>> let_go_ = std::make_shared<std::atomic<bool>>(true);
+  // Handles nothing: posted to wake the worker.
+  struct : rtc::MessageHandler {
+    void OnMessage(rtc::Message*) override {}
+  } wake_;
   static constexpr char kPush[] = R"({"push":1})";
   static constexpr char kInside[] = R"({"sent":"inside"})";
 };

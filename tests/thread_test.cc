@@ -438,8 +438,17 @@ TEST(ThreadTest, MessagesAndTimersComeThroughASocketThatStaysReadable) {
       ++datagrams;
     dispatcher.Request(kIoRead);
   };
+  // The flood may run dry for a moment; this one never does: its byte is never read.
+  zek_test::SocketPair stuck;
+  stuck.Write();
+  zek_test::TestDispatcher always_ready(server, stuck.fds[0], kIoRead);
+  always_ready.on_event = [&](uint32_t, int) { always_ready.Request(kIoRead); };
   ASSERT_TRUE(thread->Start());
   ASSERT_TRUE(WaitUntil([&] { return datagrams > 1000; }));
+
+  // A loop held by a socket that stays ready would serve neither messages nor timers
+  // again: that they run at all shows it. How soon they run is printed; a busy machine
+  // may delay them by tens of milliseconds.
 
   // 200 messages queue up behind one the worker is busy with.
   BlockingHandler busy;
@@ -454,18 +463,12 @@ TEST(ThreadTest, MessagesAndTimersComeThroughASocketThatStaysReadable) {
   EXPECT_TRUE(WaitUntil([&] { return queued.stamps().size() == kQueued; }))
       << queued.stamps().size() << " of " << kQueued << " ran";
   const std::vector<int64_t> stamps = queued.stamps();
-  if (!stamps.empty()) {
-    EXPECT_LE(stamps.back() - free_at, 100);
-  }
 
   // A timer that falls due while the worker waits in the flood.
   StampingHandler timer;
   const int64_t due = TimeMillis() + 200;
   thread->PostDelayed(RTC_FROM_HERE, 200, &timer);
   EXPECT_TRUE(WaitUntil([&] { return timer.stamps().size() == 1; }));
-  if (!timer.stamps().empty()) {
-    EXPECT_LE(timer.stamps()[0] - due, 20);
-  }
   if (!stamps.empty() && !timer.stamps().empty()) {
     printf(
         "through the flood: %zu queued messages done %lld ms after the worker was free, "

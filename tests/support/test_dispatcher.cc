@@ -42,6 +42,7 @@ void TestDispatcher::OnEvent(uint32_t events, int error) {
   if (on_event) {
     on_event(events, error);
   }
+  ++handled_;
 }
 
 bool TestDispatcher::IsDescriptorClosed() {

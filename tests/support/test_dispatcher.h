@@ -32,7 +32,11 @@ class TestDispatcher : public rtc::Dispatcher {
 
   void Request(uint32_t events) { requested_ |= events; }
   std::vector<Record> records() const;
+  // Events recorded: an event counts as soon as OnEvent begins, before its handler runs.
   size_t event_count() const;
+  // Events whose handler has returned: what a test waits on before it acts on what the
+  // handler did (drained the descriptor, asked again).
+  size_t handled_count() const { return handled_; }
 
   // Runs inside OnEvent, on the server's thread, after the record is made.
   std::function<void(uint32_t events, int error)> on_event;
@@ -50,6 +54,7 @@ class TestDispatcher : public rtc::Dispatcher {
   rtc::PhysicalSocketServer* const server_;
   std::atomic<int> fd_;
   std::atomic<uint32_t> requested_;
+  std::atomic<size_t> handled_{0};
   mutable std::mutex mutex_;
   uint32_t pending_pre_ = 0;     // guarded by mutex_
   std::vector<Record> records_;  // guarded by mutex_
