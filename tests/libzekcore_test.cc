@@ -1,6 +1,8 @@
 // ctest-labels: threading
 #include "src/libzekcore.h"
 
+#include <dlfcn.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,6 +39,72 @@
 #include "tests/support/thread_state.h"
 #include "tests/support/wait.h"
 #include "tests/support/ws_test_server.h"
+
+// The system resolver as this binary sees it. Every name goes to the real one except
+// the MTU probe's public host and kHeldHost, which never leave the machine: while
+// Hold() is on, a look-up of either waits until Release(), and then finds nothing.
+namespace {
+
+constexpr char kProbeHost[] = "www.baidu.com";
+constexpr char kHeldHost[] = "held.zek.test";
+
+class HeldResolver {
+ public:
+  static HeldResolver& Get() {
+    static HeldResolver* const resolver = new HeldResolver;  // look-ups may outlive exit
+    return *resolver;
+  }
+  static bool Intercepts(const char* node) {
+    return node && (strcmp(node, kProbeHost) == 0 || strcmp(node, kHeldHost) == 0);
+  }
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = false;
+    }
+    released_.notify_all();
+  }
+  int entered() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entered_;
+  }
+  int returned() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return returned_;
+  }
+  void LookUp() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++entered_;
+    released_.wait(lock, [this] { return !held_; });
+    ++returned_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;  // guarded by mutex_
+  int entered_ = 0;    // guarded by mutex_
+  int returned_ = 0;   // guarded by mutex_
+};
+
+}  // namespace
+
+extern "C" int getaddrinfo(const char* node,
+                           const char* service,
+                           const addrinfo* hints,
+                           addrinfo** res) noexcept {
+  if (HeldResolver::Intercepts(node)) {
+    HeldResolver::Get().LookUp();
+    return EAI_NONAME;
+  }
+  using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+  return real(node, service, hints, res);
+}
 
 namespace {
 
@@ -367,6 +435,96 @@ TEST_F(LibZekCoreTest, InitializeNeverOverlapsAShutDownBegunInACallback) {
   EXPECT_EQ(0, overlaps) << "rounds with two workers at once";
   EXPECT_EQ(0, not_one) << "rounds that did not end with exactly one worker";
   EXPECT_EQ(kRounds, shut.load());
+}
+
+// Lets go of the held look-ups however the test ends, so none waits for ever.
+struct ReleaseLookUpsAtEnd {
+  ~ReleaseLookUpsAtEnd() { HeldResolver::Get().Release(); }
+};
+
+// The look-up thread is started by the probe's thread and bears its name, cut short.
+constexpr char kProbeThreadName[] = "mtu probe threa";
+
+// An UnInitialize that comes while another thread's Initialize probes waits for that
+// Initialize and then shuts down the core it made. The probe's look-up, held here,
+// outlives both; it ends by itself once the resolver answers, and reaches nothing of
+// the app's.
+TEST_F(LibZekCoreTest, UnInitializeDuringAProbeShutsDownTheCoreThatInitializeMade) {
+  if (!zek_test::CanOpenRawSocket())
+    GTEST_SKIP() << "the probe looks its host up only with a raw socket: run as root or "
+                    "with CAP_NET_RAW";
+  HeldResolver& resolver = HeldResolver::Get();
+  ReleaseLookUpsAtEnd release;
+  // The probe gives its look-up 1 s. A busy machine may not bring the second thread to
+  // UnInitialize's wait by then, and such a round shows nothing: it is tried again.
+  bool overlapped = false;
+  for (int attempt = 0; attempt < 5 && !overlapped; ++attempt) {
+    SCOPED_TRACE(attempt);
+    const int before = resolver.entered();
+    resolver.Hold();
+    std::atomic<int> order{0};
+    int initialize_returned = 0;    // written by its thread before the join
+    int uninitialize_returned = 0;  // likewise
+    std::thread init([&] {
+      Initialize(&observer_);
+      initialize_returned = ++order;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return resolver.entered() > before; }));
+    std::atomic<int> tid{0};
+    std::thread uninit([&] {
+      tid = rtc::CurrentThreadId();
+      UnInitialize();
+      uninitialize_returned = ++order;
+    });
+    // Asleep on the lock the probing Initialize holds, unless that Initialize is done.
+    WaitUntil([&] { return order > 0 || (tid != 0 && zek_test::IsThreadSleeping(tid)); });
+    overlapped = order == 0;
+    init.join();
+    uninit.join();
+    EXPECT_EQ(1, initialize_returned);
+    EXPECT_EQ(2, uninitialize_returned);
+    EXPECT_EQ(nullptr, g_zek_manager);
+    EXPECT_EQ(0, zek_test::CountLiveThreadsNamed(kWorkerName));
+    // The look-up still waits for the resolver.
+    EXPECT_EQ(before, resolver.returned());
+    EXPECT_EQ(1, zek_test::CountLiveThreadsNamed(kProbeThreadName));
+    resolver.Release();
+    EXPECT_TRUE(WaitUntil([&] { return zek_test::CountLiveThreadsNamed(kProbeThreadName) == 0; }));
+    EXPECT_EQ(before + 1, resolver.returned());
+  }
+  EXPECT_TRUE(overlapped) << "UnInitialize never came while Initialize probed";
+  EXPECT_EQ(0u, observer_.event_count());
+}
+
+// A WebSocket server's host name still being looked up when the app shuts the core
+// down: UnInitialize does not wait for the resolver, the look-up's thread ends by itself
+// once it answers, and nothing reaches the app.
+TEST_F(LibZekCoreTest, AServersNameStillBeingLookedUpOutlivesUnInitialize) {
+  HeldResolver& resolver = HeldResolver::Get();
+  ReleaseLookUpsAtEnd release;
+  const int before = resolver.entered();
+  resolver.Hold();
+  ASSERT_NO_FATAL_FAILURE(InitializeHere(&observer_));
+  if (IsSkipped())
+    return;
+  Json::Value params = ImParamObject(server_.port());
+  params["server_ip"] = kHeldHost;
+  params["connection_type"] = "websocket";
+  ConnectImServer(JsonText(params).c_str());
+  ASSERT_TRUE(WaitUntil([&] { return resolver.entered() > before; }));
+  std::atomic<bool> returned{false};
+  std::thread app([&] {
+    UnInitialize();
+    returned = true;
+  });
+  const bool without_the_resolver = WaitUntil([&] { return returned.load(); });
+  EXPECT_EQ(before, resolver.returned());
+  resolver.Release();
+  app.join();
+  EXPECT_TRUE(without_the_resolver) << "UnInitialize waited for the look-up";
+  EXPECT_TRUE(WaitUntil([&] { return zek_test::CountLiveThreadsNamed("SignalThread 0x") == 0; }));
+  EXPECT_EQ(before + 1, resolver.returned());
+  EXPECT_EQ(0u, observer_.event_count());
 }
 
 // Holds app calls at the point where they have read the manager pointer, through the
