@@ -866,13 +866,14 @@ TEST_F(WebsocketClientTest, CloseFrameIsTheLastFrameEvenBehindABackedUpSocket) {
   peer_.SetReading(false);
   constexpr size_t kSize = 60000;
   size_t sent = 0;
-  CaptureStdout();
   RunOn(worker_.get(), [&] {
     sent = FillUntilWaiting(client_, 2, kSize);
     // A pong waits too, ahead of the texts.
     std::string ping = Frame(0x89, "hb");
     size_t length = ping.size();
+    CaptureStdout();  // the ping's line
     client_->ProcessInput(&ping[0], &length);
+    GetCapturedStdout();
     EXPECT_FALSE(client_->SendClose(4001));
     EXPECT_TRUE(client_->close_sent());
     EXPECT_GT(client_->waiting_frames(), 0u);
@@ -882,7 +883,6 @@ TEST_F(WebsocketClientTest, CloseFrameIsTheLastFrameEvenBehindABackedUpSocket) {
     EXPECT_FALSE(client_->SendPing());
     EXPECT_FALSE(client_->SendClose(1000));
   });
-  GetCapturedStdout();
   peer_.SetReading(true);
   ASSERT_TRUE(peer_.WaitForReceived(request_.size() + sent * (kSize + 8) + 8 + 8,
                                     std::chrono::seconds(20)));
@@ -910,7 +910,8 @@ TEST_F(WebsocketClientTest, CloseFrameIsTheLastFrameEvenBehindABackedUpSocket) {
 // A server's close frame that arrives while the socket is backed up: what waits is let go,
 // the answer is queued behind the bytes the socket has not taken, and the socket closes.
 // The peer reads whole texts up to where the socket took them, then at most a cut one,
-// never a frame written after the close.
+// never a frame written after the close. Where the socket has room again by the time of
+// the answer, the rest of the cut text and the answer go out too, the answer last.
 TEST_F(WebsocketClientTest, ServersCloseBehindABackedUpSocketEndsTheStream) {
   Open();
   peer_.SetReading(false);
@@ -930,7 +931,11 @@ TEST_F(WebsocketClientTest, ServersCloseBehindABackedUpSocketEndsTheStream) {
   EXPECT_EQ(recorder_->closes()[0].code, 8002);
   peer_.SetReading(true);
   ASSERT_TRUE(peer_.WaitForClientClose(std::chrono::seconds(20)));
-  const std::vector<WireFrame> frames = Written();
+  std::vector<WireFrame> frames = Written();
+  if (!frames.empty() && frames.back().b0 == 0x88) {
+    EXPECT_EQ(frames.back().payload, ClosePayload(""));
+    frames.pop_back();
+  }
   ASSERT_LT(frames.size(), sent);
   for (size_t i = 0; i < frames.size(); ++i)
     ASSERT_TRUE(frames[i].b0 == 0x81 && frames[i].payload == NumberedText(i, kSize)) << i;

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <future>
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/loopback_socket.h"
@@ -50,6 +53,21 @@ void PeerLoop::Post(std::function<void()> command) {
   }
   const char b = 0;
   EXPECT_EQ(1, write(wake_fds_[1], &b, 1));
+}
+
+void PeerLoop::PostAndWait(std::function<void()> command) {
+  auto ran = std::make_shared<std::promise<void>>();
+  std::future<void> done = ran->get_future();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_)
+      return;  // nothing runs on a stopped loop
+  }
+  Post([command, ran] {
+    command();
+    ran->set_value();
+  });
+  done.wait();
 }
 
 bool PeerLoop::WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
@@ -155,7 +173,7 @@ void LoopbackTcpPeer::Reset() {
 }
 
 void LoopbackTcpPeer::SetReading(bool reading) {
-  Post([this, reading] { reading_ = reading; });
+  PostAndWait([this, reading] { reading_ = reading; });
 }
 
 void LoopbackTcpPeer::DropConnection() {

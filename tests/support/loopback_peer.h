@@ -30,6 +30,9 @@ class PeerLoop {
   void Stop();
   // Runs `command` on the peer's thread.
   void Post(std::function<void()> command);
+  // Runs `command` on the peer's thread and returns once it has run, so that what it
+  // changes holds for every poll after it. Not on the peer's thread itself.
+  void PostAndWait(std::function<void()> command);
   // Waits until `pred` holds (checked under mutex_), at most `limit`.
   bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit);
 
@@ -72,7 +75,8 @@ class LoopbackTcpPeer : public PeerLoop {
   void Close();
   // An abortive close: the client's socket gets a reset.
   void Reset();
-  // While false the peer reads nothing, so the client's sends back up.
+  // While false the peer reads nothing, so the client's sends back up. Returns once the
+  // peer's thread has taken it: no read begins after that.
   void SetReading(bool reading);
 
  private:
