@@ -862,12 +862,17 @@ TEST_F(WebsocketClientTest, PongsGoAheadOfWaitingTexts) {
 // after it. Behind a backed-up socket it is not gone yet, and SendClose says so; if the
 // client lives on, it leaves last once the peer reads again.
 TEST_F(WebsocketClientTest, CloseFrameIsTheLastFrameEvenBehindABackedUpSocket) {
+  // Buffers of fixed sizes both ways: the kernel cannot grow them later, so what it can
+  // still take once the peer has stopped reading is less than the frames left waiting.
+  constexpr int kBuffer = 64 * 1024;
+  ASSERT_TRUE(peer_.SetReceiveBuffer(kBuffer));
   Open();
   peer_.SetReading(false);
   constexpr size_t kSize = 60000;
   size_t sent = 0;
   RunOn(worker_.get(), [&] {
-    sent = FillUntilWaiting(client_, 2, kSize);
+    ASSERT_EQ(client_->SetOption(rtc::Socket::OPT_SNDBUF, kBuffer), 0);
+    sent = FillUntilWaiting(client_, 5, kSize);
     // A pong waits too, ahead of the texts.
     std::string ping = Frame(0x89, "hb");
     size_t length = ping.size();

@@ -117,6 +117,11 @@ LoopbackTcpPeer::LoopbackTcpPeer() {
   StartLoop();
 }
 
+bool LoopbackTcpPeer::SetReceiveBuffer(int bytes) {
+  // An accepted socket takes its listening socket's buffer sizes.
+  return setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) == 0;
+}
+
 LoopbackTcpPeer::~LoopbackTcpPeer() {
   Stop();
   DropConnection();

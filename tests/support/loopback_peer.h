@@ -62,6 +62,9 @@ class LoopbackTcpPeer : public PeerLoop {
   ~LoopbackTcpPeer() override;
 
   uint16_t port() const { return port_; }
+  // Gives the connections accepted from now on a receive buffer of `bytes`, which the
+  // kernel then no longer grows. False when the kernel refused it.
+  bool SetReceiveBuffer(int bytes);
   bool WaitForConnection(std::chrono::milliseconds limit = std::chrono::seconds(5));
   bool WaitForReceived(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5));
   // True once the client has ended its side of the current connection.
