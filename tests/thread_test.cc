@@ -438,17 +438,16 @@ TEST(ThreadTest, MessagesAndTimersComeThroughASocketThatStaysReadable) {
       ++datagrams;
     dispatcher.Request(kIoRead);
   };
-  // The flood may run dry for a moment; this one never does: its byte is never read.
+  // The flood may run dry for a moment; this one never does: its byte is never read. A
+  // loop held by a socket that stays ready would serve neither messages nor timers
+  // again, so that they run at all shows it. How soon they run is printed: a busy
+  // machine may delay them by tens of milliseconds.
   zek_test::SocketPair stuck;
   stuck.Write();
   zek_test::TestDispatcher always_ready(server, stuck.fds[0], kIoRead);
   always_ready.on_event = [&](uint32_t, int) { always_ready.Request(kIoRead); };
   ASSERT_TRUE(thread->Start());
   ASSERT_TRUE(WaitUntil([&] { return datagrams > 1000; }));
-
-  // A loop held by a socket that stays ready would serve neither messages nor timers
-  // again: that they run at all shows it. How soon they run is printed; a busy machine
-  // may delay them by tens of milliseconds.
 
   // 200 messages queue up behind one the worker is busy with.
   BlockingHandler busy;
